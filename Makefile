@@ -1,0 +1,18 @@
+# Thin wrapper over CMake.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all run test clean
+
+all:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: all
+	./$(BUILD)/tolvane.ln data/astronaut.pgm
+
+test: all
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)
