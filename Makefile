@@ -2,11 +2,14 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all run test clean
+.PHONY: all deps run test clean
 
-all:
+all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	scripts/install-deps
 
 run: all
 	./$(BUILD)/tolvane.ln data/astronaut.pgm
