@@ -186,10 +186,58 @@ struct PyramidLevel {
 };
 std::vector<PyramidLevel> pyramidLevels(int rows, int cols);
 
+// Hessian-affine and Harris-affine detectors: append the regions of image
+// to `regions`. `threads` > 1 runs the response maps, the search for points
+// and the adaptation on that many threads, with the same result as one.
 void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions,
-                     float threshold, int maxIterations);
+                     float threshold, int maxIterations, int threads = 1);
 void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions,
-                     float threshold, int maxIterations);
+                     float threshold, int maxIterations, int threads = 1);
+
+// The stages of the detectors, for callers that drive or time them one by
+// one. Each object owns the images it holds.
+
+// The resolution pyramid: level 0 a copy of the input, each further level
+// the previous one resampled by 1.2.
+struct ScaleSpace {
+    explicit ScaleSpace(DERY* image);
+    ~ScaleSpace();
+    ScaleSpace(const ScaleSpace&) = delete;
+    ScaleSpace& operator=(const ScaleSpace&) = delete;
+    // Points are searched on levels 1 .. n-2 only.
+    bool canHoldPoints() const { return images.size() >= 3; }
+
+    std::vector<PyramidLevel> levels;
+    std::vector<float> scales;
+    std::vector<DERY*> images;
+};
+
+// Hessian determinant and trace of every level (computed only when the
+// pyramid can hold points).
+struct HessianMaps {
+    HessianMaps(const ScaleSpace& space, int threads = 1);
+    ~HessianMaps();
+    HessianMaps(const HessianMaps&) = delete;
+    HessianMaps& operator=(const HessianMaps&) = delete;
+
+    std::vector<DERY*> det;
+    std::vector<DERY*> trace;
+};
+
+// Laplacian of every level; Harris cornerness and smoothed gradient products
+// of levels 1 and up (null for level 0, which is never searched).
+struct HarrisMaps {
+    HarrisMaps(const ScaleSpace& space, int threads = 1);
+    ~HarrisMaps();
+    HarrisMaps(const HarrisMaps&) = delete;
+    HarrisMaps& operator=(const HarrisMaps&) = delete;
+
+    std::vector<DERY*> lap;
+    std::vector<DERY*> response;
+    std::vector<DERY*> m11;
+    std::vector<DERY*> m12;
+    std::vector<DERY*> m22;
+};
 
 // ---------------------------------------------------------------------------
 // Binary PGM input and the region listing
@@ -228,5 +276,29 @@ using ShapeMeasurement =
 // measurement (which fastfindAffineRegion passes in); same result, and the
 // same rule for writing the shape back.
 int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasurement& measure);
+
+// ---------------------------------------------------------------------------
+// Region ellipses
+// ---------------------------------------------------------------------------
+
+// The ellipse { p : (p - (x, y))^T [[a, b], [b, c]] (p - (x, y)) <= 1 } in
+// input-image pixels.
+struct Ellipse {
+    float x;
+    float y;
+    double a;
+    double b;
+    double c;
+};
+
+// Radius, in patch pixels, of the circle that the adaptation patch covers.
+constexpr double kPatchRadius = 7.0;
+
+// The ellipse that a region's adaptation patch covers: the circle of radius
+// kPatchRadius mapped through A = scale * [[mi11, mi12], [mi12, mi22]], so
+// [[a, b], [b, c]] = (A A^T)^-1 / kPatchRadius^2, centred on (x, y).
+// Returns false, leaving `ellipse` unchanged, when the shape matrix is
+// singular or the result is not finite.
+bool regionEllipse(const AffRegion& region, Ellipse& ellipse);
 
 #endif
