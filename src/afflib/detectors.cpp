@@ -2,6 +2,7 @@
 // level, response maps on every level, point extraction over all levels at
 // once, then affine shape adaptation of the regions found.
 #include "afflib.h"
+#include "parallel.h"
 
 #include <cmath>
 
@@ -55,13 +56,16 @@ ScaleSpace::~ScaleSpace() { release(images); }
 
 // Pyramids of fewer than three levels hold no point and may be below the
 // filters' minimum size: their maps are left unfilled.
-HessianMaps::HessianMaps(const ScaleSpace& space, int /*threads*/)
+// The levels are computed one after the other, each spread over the threads,
+// so that only one level's temporaries exist at a time.
+HessianMaps::HessianMaps(const ScaleSpace& space, int threads)
     : det(imagesFor(space.levels)), trace(imagesFor(space.levels))
 {
     if (!space.canHoldPoints())
         return;
+    WorkerPool pool(threads);
     for (size_t i = 0; i < space.images.size(); ++i)
-        hessian(space.images[i], det[i], trace[i]);
+        hessian(space.images[i], det[i], trace[i], pool);
 }
 
 HessianMaps::~HessianMaps()
@@ -70,7 +74,7 @@ HessianMaps::~HessianMaps()
     release(trace);
 }
 
-HarrisMaps::HarrisMaps(const ScaleSpace& space, int /*threads*/)
+HarrisMaps::HarrisMaps(const ScaleSpace& space, int threads)
     : lap(imagesFor(space.levels)),
       response(imagesFor(space.levels, 1)),
       m11(imagesFor(space.levels, 1)),
@@ -79,10 +83,11 @@ HarrisMaps::HarrisMaps(const ScaleSpace& space, int /*threads*/)
 {
     if (!space.canHoldPoints())
         return;
-    laplacian(space.images[0], lap[0]);
+    WorkerPool pool(threads);
+    laplacian(space.images[0], lap[0], pool);
     for (size_t i = 1; i < space.images.size(); ++i) {
-        harris(space.images[i], response[i], m11[i], m12[i], m22[i]);
-        laplacian(space.images[i], lap[i]);
+        harris(space.images[i], response[i], m11[i], m12[i], m22[i], pool);
+        laplacian(space.images[i], lap[i], pool);
     }
 }
 

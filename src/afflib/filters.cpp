@@ -9,6 +9,7 @@
 // outermost taps, which all read the edge pixel, are replaced by one merged
 // weight (the kernel's border rule), standing where the first of them would.
 #include "afflib.h"
+#include "parallel.h"
 
 #include <cstddef>
 
@@ -117,104 +118,153 @@ Terms termsAt(int p, int n)
     return terms;
 }
 
-// Interior sum with compile-time weights; tap[t] is the pixel at offset t - K.
-// Zero weights are left out (they add nothing).
-template <class K, class Tap>
-inline double kernelSum(Tap tap)
-{
-    double s = K::w[0] * static_cast<double>(tap(0));
-#pragma GCC unroll 16
-    for (int t = 1; t <= 2 * K::K; ++t)
-        if (K::w[t] != 0.0)
-            s += K::w[t] * static_cast<double>(tap(t));
-    return s;
-}
+// Vector instruction sets the passes are compiled for, chosen at run time.
+// Each pixel's sum is formed the same way in every variant: no fused
+// multiply-add (contraction is off), products added in the same order.
+#define AFFLIB_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 
-template <class Tap>
-inline double termSum(const Terms& terms, Tap tap)
-{
-    double s = terms.weight[0] * static_cast<double>(tap(terms.index[0]));
-    for (int i = 1; i < terms.count; ++i)
-        s += terms.weight[i] * static_cast<double>(tap(terms.index[i]));
-    return s;
-}
-
-// Filters along each row.
+// Filters rows [rowBegin, rowEnd) of `in` along each row. The interior loop
+// has compile-time weights and no branch, so it vectorises across pixels.
 template <class K>
-void horizontalPass(const DERY* in, DERY* out)
+AFFLIB_VECTOR_CLONES void horizontalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
 {
     const int n = in->cols;
     const int interiorEnd = n >= 2 * K::K ? n - K::K : K::K;  // no interior when too short
-    const int firstBorderEnd = n < K::K ? n : K::K;
-    for (int y = 0; y < in->rows; ++y) {
-        const float* src = in->pixels[y];
-        float* dst = out->pixels[y];
-        auto border = [src, dst, n](int p) {
-            const Terms terms = termsAt<K>(p, n);
-            dst[p] = static_cast<float>(termSum(terms, [src](int q) { return src[q]; }));
-        };
-        for (int p = 0; p < firstBorderEnd; ++p)
-            border(p);
+    // The taps of the border positions depend only on the position.
+    int borderPositions[2 * K::K];
+    Terms borderTerms[2 * K::K];
+    int borders = 0;
+    for (int p = 0; p < n; ++p) {
+        if (p == K::K && interiorEnd > K::K)
+            p = interiorEnd;
+        borderPositions[borders] = p;
+        borderTerms[borders++] = termsAt<K>(p, n);
+    }
+    for (int y = rowBegin; y < rowEnd; ++y) {
+        const float* __restrict src = in->pixels[y];
+        float* __restrict dst = out->pixels[y];
         for (int p = K::K; p < interiorEnd; ++p) {
             const float* window = src + p - K::K;
-            dst[p] = static_cast<float>(kernelSum<K>([window](int t) { return window[t]; }));
+            double s = K::w[0] * static_cast<double>(window[0]);
+#pragma GCC unroll 16
+            for (int t = 1; t <= 2 * K::K; ++t)
+                if (K::w[t] != 0.0)  // zero weights add nothing
+                    s += K::w[t] * static_cast<double>(window[t]);
+            dst[p] = static_cast<float>(s);
         }
-        for (int p = interiorEnd; p < n; ++p)
-            border(p);
+        for (int b = 0; b < borders; ++b) {
+            const Terms& terms = borderTerms[b];
+            double s = terms.weight[0] * static_cast<double>(src[terms.index[0]]);
+            for (int i = 1; i < terms.count; ++i)
+                s += terms.weight[i] * static_cast<double>(src[terms.index[i]]);
+            dst[borderPositions[b]] = static_cast<float>(s);
+        }
     }
 }
 
-// Filters along each column, one output row at a time so that the inner loop
-// runs along contiguous pixels.
+// Filters output rows [rowBegin, rowEnd) along each column, a whole row at a
+// time so that the inner loop runs along contiguous pixels.
 template <class K>
-void verticalPass(const DERY* in, DERY* out)
+AFFLIB_VECTOR_CLONES void verticalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
 {
     const int n = in->rows;
     const int width = in->cols;
-    for (int y = 0; y < n; ++y) {
-        float* dst = out->pixels[y];
-        const bool interior = y >= K::K && y < n - K::K && n >= 2 * K::K;
-        if (interior) {
-            const float* const* rows = in->pixels + (y - K::K);
-            for (int x = 0; x < width; ++x)
-                dst[x] = static_cast<float>(kernelSum<K>([rows, x](int t) { return rows[t][x]; }));
+    for (int y = rowBegin; y < rowEnd; ++y) {
+        float* __restrict dst = out->pixels[y];
+        if (y >= K::K && y < n - K::K) {
+            const float* rows[2 * K::K + 1];
+            for (int t = 0; t <= 2 * K::K; ++t)
+                rows[t] = in->pixels[y - K::K + t];
+            for (int x = 0; x < width; ++x) {
+                double s = K::w[0] * static_cast<double>(rows[0][x]);
+#pragma GCC unroll 16
+                for (int t = 1; t <= 2 * K::K; ++t)
+                    if (K::w[t] != 0.0)
+                        s += K::w[t] * static_cast<double>(rows[t][x]);
+                dst[x] = static_cast<float>(s);
+            }
         } else {
             const Terms terms = termsAt<K>(y, n);
-            float* const* rows = in->pixels;
-            for (int x = 0; x < width; ++x)
-                dst[x] = static_cast<float>(termSum(terms, [rows, x](int q) { return rows[q][x]; }));
+            const float* rows[kMaxTerms];
+            for (int i = 0; i < terms.count; ++i)
+                rows[i] = in->pixels[terms.index[i]];
+            for (int x = 0; x < width; ++x) {
+                double s = terms.weight[0] * static_cast<double>(rows[0][x]);
+                for (int i = 1; i < terms.count; ++i)
+                    s += terms.weight[i] * static_cast<double>(rows[i][x]);
+                dst[x] = static_cast<float>(s);
+            }
         }
     }
 }
 
+using RowPass = void (*)(const DERY*, DERY*, int, int);
+
+// About this many pixels per task when a pass is spread over threads.
+const int kPixelsPerTask = 1 << 16;
+
+void runPass(RowPass pass, const DERY* in, DERY* out, WorkerPool& pool)
+{
+    const int grain = in->cols > 0 ? (kPixelsPerTask + in->cols - 1) / in->cols : in->rows;
+    forEachBlock(pool, in->rows, grain, [&](int begin, int end) { pass(in, out, begin, end); });
+}
+
 // Two passes through a temporary image; `out` may be `in`.
-template <void (*First)(DERY*, DERY*), void (*Second)(DERY*, DERY*)>
-void separable(DERY* in, DERY* out)
+void separable(RowPass first, RowPass second, DERY* in, DERY* out, WorkerPool& pool)
 {
     DERY temp(in->rows, in->cols);
-    First(in, &temp);
-    Second(&temp, out);
+    runPass(first, in, &temp, pool);
+    runPass(second, &temp, out, pool);
 }
 
 }  // namespace
 
-void HorConvSqrt2(DERY* in, DERY* out) { horizontalPass<SmoothSqrt2>(in, out); }
-void VerConvSqrt2(DERY* in, DERY* out) { verticalPass<SmoothSqrt2>(in, out); }
-void smoothXXH9(DERY* in, DERY* out) { horizontalPass<Smooth9>(in, out); }
-void smoothYYV9(DERY* in, DERY* out) { verticalPass<Smooth9>(in, out); }
-void DerXXH9(DERY* in, DERY* out) { horizontalPass<SecondDerivative9>(in, out); }
-void DerYYV9(DERY* in, DERY* out) { verticalPass<SecondDerivative9>(in, out); }
-void DerHConv6(DERY* in, DERY* out) { horizontalPass<FirstDerivative6>(in, out); }
-void DerVConv6(DERY* in, DERY* out) { verticalPass<FirstDerivative6>(in, out); }
-void DerXXH7(DERY* in, DERY* out) { horizontalPass<SecondDerivative7>(in, out); }
-void DerYYV7(DERY* in, DERY* out) { verticalPass<SecondDerivative7>(in, out); }
-void HorConv5(DERY* in, DERY* out) { horizontalPass<Smooth5>(in, out); }
-void VerConv5(DERY* in, DERY* out) { verticalPass<Smooth5>(in, out); }
+void HorConvSqrt2(DERY* in, DERY* out) { horizontalRows<SmoothSqrt2>(in, out, 0, in->rows); }
+void VerConvSqrt2(DERY* in, DERY* out) { verticalRows<SmoothSqrt2>(in, out, 0, in->rows); }
+void smoothXXH9(DERY* in, DERY* out) { horizontalRows<Smooth9>(in, out, 0, in->rows); }
+void smoothYYV9(DERY* in, DERY* out) { verticalRows<Smooth9>(in, out, 0, in->rows); }
+void DerXXH9(DERY* in, DERY* out) { horizontalRows<SecondDerivative9>(in, out, 0, in->rows); }
+void DerYYV9(DERY* in, DERY* out) { verticalRows<SecondDerivative9>(in, out, 0, in->rows); }
+void DerHConv6(DERY* in, DERY* out) { horizontalRows<FirstDerivative6>(in, out, 0, in->rows); }
+void DerVConv6(DERY* in, DERY* out) { verticalRows<FirstDerivative6>(in, out, 0, in->rows); }
+void DerXXH7(DERY* in, DERY* out) { horizontalRows<SecondDerivative7>(in, out, 0, in->rows); }
+void DerYYV7(DERY* in, DERY* out) { verticalRows<SecondDerivative7>(in, out, 0, in->rows); }
+void HorConv5(DERY* in, DERY* out) { horizontalRows<Smooth5>(in, out, 0, in->rows); }
+void VerConv5(DERY* in, DERY* out) { verticalRows<Smooth5>(in, out, 0, in->rows); }
 
-void smoothSqrt(DERY* in, DERY* out) { separable<HorConvSqrt2, VerConvSqrt2>(in, out); }
-void dX6(DERY* in, DERY* out) { separable<DerHConv6, VerConv5>(in, out); }
-void dY6(DERY* in, DERY* out) { separable<DerVConv6, HorConv5>(in, out); }
-void dXX7(DERY* in, DERY* out) { separable<DerXXH7, VerConv5>(in, out); }
-void dYY7(DERY* in, DERY* out) { separable<DerYYV7, HorConv5>(in, out); }
-void dXX9(DERY* in, DERY* out) { separable<DerXXH9, smoothYYV9>(in, out); }
-void dYY9(DERY* in, DERY* out) { separable<DerYYV9, smoothXXH9>(in, out); }
+void smoothSqrt(DERY* in, DERY* out, WorkerPool& pool)
+{
+    separable(horizontalRows<SmoothSqrt2>, verticalRows<SmoothSqrt2>, in, out, pool);
+}
+void dX6(DERY* in, DERY* out, WorkerPool& pool)
+{
+    separable(horizontalRows<FirstDerivative6>, verticalRows<Smooth5>, in, out, pool);
+}
+void dY6(DERY* in, DERY* out, WorkerPool& pool)
+{
+    separable(verticalRows<FirstDerivative6>, horizontalRows<Smooth5>, in, out, pool);
+}
+void dXX7(DERY* in, DERY* out, WorkerPool& pool)
+{
+    separable(horizontalRows<SecondDerivative7>, verticalRows<Smooth5>, in, out, pool);
+}
+void dYY7(DERY* in, DERY* out, WorkerPool& pool)
+{
+    separable(verticalRows<SecondDerivative7>, horizontalRows<Smooth5>, in, out, pool);
+}
+void dXX9(DERY* in, DERY* out, WorkerPool& pool)
+{
+    separable(horizontalRows<SecondDerivative9>, verticalRows<Smooth9>, in, out, pool);
+}
+void dYY9(DERY* in, DERY* out, WorkerPool& pool)
+{
+    separable(verticalRows<SecondDerivative9>, horizontalRows<Smooth9>, in, out, pool);
+}
+
+void smoothSqrt(DERY* in, DERY* out) { smoothSqrt(in, out, WorkerPool::serial()); }
+void dX6(DERY* in, DERY* out) { dX6(in, out, WorkerPool::serial()); }
+void dY6(DERY* in, DERY* out) { dY6(in, out, WorkerPool::serial()); }
+void dXX7(DERY* in, DERY* out) { dXX7(in, out, WorkerPool::serial()); }
+void dYY7(DERY* in, DERY* out) { dYY7(in, out, WorkerPool::serial()); }
+void dXX9(DERY* in, DERY* out) { dXX9(in, out, WorkerPool::serial()); }
+void dYY9(DERY* in, DERY* out) { dYY9(in, out, WorkerPool::serial()); }
