@@ -1,0 +1,18 @@
+// The images the benchmarks run on: photographs of the source tree and an
+// enlargement of one of them to 4000 x 3000.
+#ifndef TOLVANE_BENCH_IMAGES_H
+#define TOLVANE_BENCH_IMAGES_H
+
+#include "afflib.h"
+
+#include <string>
+
+// Reads a binary PGM of the source tree (`relative` to its root); ends the
+// process with a one-line message when that fails.
+DERY* loadTreeImage(const std::string& relative);
+
+// The 800 x 640 photograph enlarged five times by bilinear resampling; its top
+// 600 rows fill the 4000 x 3000 result.
+DERY* makeLargeImage();
+
+#endif
