@@ -1,0 +1,232 @@
+// tolvane detect: regions of one image to a stream or file, or of many
+// images to one file each.
+#include "cli.h"
+#include "commands.h"
+#include "detection.h"
+#include "output_file.h"
+#include "progress.h"
+#include "region_formats.h"
+#include "worker_pool.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <set>
+
+#include <unistd.h>
+
+namespace tolvane {
+namespace {
+
+const char* const kCommand = "detect";
+
+const char* const kUsage = R"(Usage: tolvane detect [OPTIONS] IMAGE...
+Detects affine-covariant regions in PGM, PPM, PNG and JPEG images.
+
+  -d, --detector NAME   hessian (default) or harris
+  -t, --threshold T     response threshold of the detector (default 1000)
+  -i, --iterations N    affine adaptation budget (default 16); 0 turns the
+                        adaptation off (harris: 1 keeps the initial shape
+                        from the second moment matrix without adaptation)
+  -f, --format NAME     ellipse (default), legacy, csv or json
+  -o, --output FILE     write the regions of the one IMAGE to FILE rather
+                        than to standard output
+      --out-dir DIR     write one file per IMAGE into DIR, named after the
+                        image with the format's extension (.regions, .txt,
+                        .csv, .json); needed for several images
+  -j, --jobs N          images processed at the same time (default 1)
+  -h, --help            show this help
+
+Colour images are made grey with the weights 0.299, 0.587, 0.114.
+With --out-dir a progress bar shows on a terminal, and a summary line
+(images, failures, regions, seconds) ends the run. The exit status is 1 when any image could not be processed, 2 for a wrong
+command line.
+)";
+
+const std::vector<OptionDefinition> kOptions = {
+    {"detector", 'd', true}, {"threshold", 't', true}, {"iterations", 'i', true},
+    {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
+    {"jobs", 'j', true},     {"help", 'h', false}};
+
+struct DetectRequest {
+    DetectorSettings settings;
+    RegionFormat format = RegionFormat::Ellipse;
+    std::vector<std::string> images;
+    std::string outputFile;
+    std::string outputDir;
+    int jobs = 1;
+};
+
+DetectRequest requestOf(const ParsedArguments& parsed)
+{
+    DetectRequest request;
+    const auto& options = parsed.options;
+    if (parsed.has("detector") && !parseDetectorKind(options.at("detector"), request.settings.kind))
+        throw UsageError("unknown detector '" + options.at("detector") + "' (use hessian or harris)", kCommand);
+    if (parsed.has("threshold"))
+        request.settings.threshold = parseFloatOption("threshold", options.at("threshold"), kCommand);
+    if (parsed.has("iterations"))
+        request.settings.iterations = parseIntOption("iterations", options.at("iterations"), 0, kCommand);
+    if (parsed.has("format") && !parseRegionFormat(options.at("format"), request.format))
+        throw UsageError("unknown format '" + options.at("format") + "' (use ellipse, legacy, csv or json)",
+                         kCommand);
+    if (parsed.has("jobs"))
+        request.jobs = parseIntOption("jobs", options.at("jobs"), 1, kCommand);
+    if (parsed.has("output"))
+        request.outputFile = options.at("output");
+    if (parsed.has("out-dir"))
+        request.outputDir = options.at("out-dir");
+    request.images = parsed.operands;
+
+    if (request.images.empty())
+        throw UsageError("no image given", kCommand);
+    if (!request.outputFile.empty() && !request.outputDir.empty())
+        throw UsageError("--output and --out-dir cannot be used together", kCommand);
+    if (request.images.size() > 1 && request.outputDir.empty())
+        throw UsageError("several images need --out-dir DIR", kCommand);
+    return request;
+}
+
+DetectionInfo infoOf(const DetectRequest& request, const std::string& image, const Detection& detection)
+{
+    return DetectionInfo{image, detection.width, detection.height, nameOf(request.settings.kind),
+                         request.settings.threshold, request.settings.iterations};
+}
+
+void reportFailure(const std::string& image, const std::string& reason)
+{
+    std::cerr << "tolvane: " << image << ": " << reason << std::endl;
+}
+
+void reportLeftOut(const DetectRequest& request, const std::string& image, std::size_t withoutEllipse)
+{
+    if (request.format == RegionFormat::Ellipse && withoutEllipse > 0)
+        std::cerr << "tolvane: " << image << ": " << withoutEllipse
+                  << " region(s) with a singular shape matrix left out" << std::endl;
+}
+
+// Detects the regions of one image and writes them to `outputFile`.
+TaskOutcome detectToFile(const DetectRequest& request, const std::string& image, const std::string& outputFile)
+{
+    TaskOutcome outcome;
+    Detection detection;
+    if (!detectFile(image, request.settings, detection, outcome.error))
+        return outcome;
+    const DetectionInfo info = infoOf(request, image, detection);
+    const auto& regions = detection.regions.regions;
+    if (!writeTextFileAtomically(
+            outputFile, [&](std::ostream& out) { writeRegions(out, request.format, info, regions); },
+            outcome.error)) {
+        outcome.error = outputFile + ": " + outcome.error;
+        return outcome;
+    }
+    outcome.ok = true;
+    outcome.regions = regions.size();
+    outcome.withoutEllipse = countWithoutEllipse(regions);
+    return outcome;
+}
+
+int detectOne(const DetectRequest& request)
+{
+    const std::string& image = request.images.front();
+    if (!request.outputFile.empty()) {
+        const TaskOutcome outcome = detectToFile(request, image, request.outputFile);
+        if (!outcome.ok) {
+            reportFailure(image, outcome.error);
+            return kExitFailure;
+        }
+        reportLeftOut(request, image, outcome.withoutEllipse);
+        return kExitSuccess;
+    }
+    Detection detection;
+    std::string error;
+    if (!detectFile(image, request.settings, detection, error)) {
+        reportFailure(image, error);
+        return kExitFailure;
+    }
+    writeRegions(std::cout, request.format, infoOf(request, image, detection), detection.regions.regions);
+    std::cout.flush();
+    reportLeftOut(request, image, countWithoutEllipse(detection.regions.regions));
+    if (!std::cout) {
+        std::cerr << "tolvane: cannot write to standard output" << std::endl;
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
+// One output path per image; two images that would write the same file are
+// refused before anything runs.
+std::vector<std::string> outputPathsOf(const DetectRequest& request)
+{
+    std::vector<std::string> paths;
+    std::set<std::string> seen;
+    for (const std::string& image : request.images) {
+        const std::filesystem::path name = std::filesystem::path(image).stem().string() + extensionOf(request.format);
+        const std::string path = (std::filesystem::path(request.outputDir) / name).string();
+        if (!seen.insert(path).second)
+            throw UsageError("two images would both be written to " + path, kCommand);
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+bool makeOutputDir(const std::string& dir)
+{
+    std::error_code failure;
+    std::filesystem::create_directories(dir, failure);
+    if (failure) {
+        std::cerr << "tolvane: cannot create " << dir << ": " << failure.message() << std::endl;
+        return false;
+    }
+    return true;
+}
+
+int detectBatch(const DetectRequest& request)
+{
+    const std::vector<std::string> outputs = outputPathsOf(request);
+    if (!makeOutputDir(request.outputDir))
+        return kExitFailure;
+    const auto start = std::chrono::steady_clock::now();
+    ProgressBar progress(std::cerr, request.images.size(), isatty(STDERR_FILENO) != 0);
+    std::size_t done = 0;
+    std::size_t failed = 0;
+    std::size_t regions = 0;
+    progress.show(0);
+    runInWorkerProcesses(
+        request.images.size(), request.jobs,
+        [&](std::size_t i) { return detectToFile(request, request.images[i], outputs[i]); },
+        [&](std::size_t i, const TaskOutcome& outcome) {
+            progress.clear();
+            if (outcome.ok) {
+                regions += outcome.regions;
+                reportLeftOut(request, request.images[i], outcome.withoutEllipse);
+            } else {
+                ++failed;
+                reportFailure(request.images[i], outcome.error);
+            }
+            progress.show(++done);
+        });
+    progress.clear();
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "%zu images, %zu failed, %zu regions, %.1f seconds",
+                  request.images.size(), failed, regions, seconds.count());
+    std::cout << summary << std::endl;
+    return failed == 0 ? kExitSuccess : kExitFailure;
+}
+
+}  // namespace
+
+int runDetect(const std::vector<std::string>& args)
+{
+    const ParsedArguments parsed = parseArguments(args, kOptions, kCommand);
+    if (parsed.has("help")) {
+        std::cout << kUsage;
+        return kExitSuccess;
+    }
+    const DetectRequest request = requestOf(parsed);
+    return request.outputDir.empty() ? detectOne(request) : detectBatch(request);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,60 @@
+// tolvane: detects affine-covariant regions in images, draws them and
+// measures their repeatability.
+#include "cli.h"
+#include "commands.h"
+
+#include <iostream>
+
+namespace {
+
+const char* const kUsage = R"(Usage: tolvane COMMAND [OPTIONS] ARGUMENTS
+Affine-covariant region detection in grey-level images.
+
+Commands:
+  detect          detect regions in PGM, PPM, PNG or JPEG images
+  draw            draw the ellipses of a region file over its image
+  repeatability   compare the regions of two images related by a homography
+
+  -h, --help      show this help
+  -V, --version   show the version
+
+Run 'tolvane COMMAND --help' for the options of a command.
+)";
+
+int runCommand(const std::string& name, const std::vector<std::string>& args)
+{
+    if (name == "detect")
+        return tolvane::runDetect(args);
+    if (name == "draw")
+        return tolvane::runDraw(args);
+    if (name == "repeatability")
+        return tolvane::runRepeatability(args);
+    throw tolvane::UsageError("unknown command '" + name + "'");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+        std::cout << kUsage;
+        return tolvane::kExitSuccess;
+    }
+    if (!args.empty() && (args[0] == "--version" || args[0] == "-V")) {
+        std::cout << "tolvane " << TOLVANE_VERSION << std::endl;
+        return tolvane::kExitSuccess;
+    }
+    try {
+        if (args.empty())
+            throw tolvane::UsageError("no command given");
+        return runCommand(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
+    } catch (const tolvane::UsageError& e) {
+        const std::string helpCommand = e.command().empty() ? "tolvane --help" : "tolvane " + e.command() + " --help";
+        std::cerr << "tolvane: " << e.what() << "\nTry '" << helpCommand << "' for more information." << std::endl;
+        return tolvane::kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "tolvane: " << e.what() << std::endl;
+        return tolvane::kExitFailure;
+    }
+}

@@ -1,0 +1,32 @@
+// A one-line progress bar for batch runs.
+#ifndef TOLVANE_PROGRESS_H
+#define TOLVANE_PROGRESS_H
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+
+namespace tolvane {
+
+// The bar's text for `done` of `total` items: "[#####     ] 5/10 images".
+std::string progressLine(std::size_t done, std::size_t total, std::size_t barWidth);
+
+// Redraws its line in place on `out`; does nothing when disabled (when the
+// stream is not a terminal).
+class ProgressBar {
+public:
+    ProgressBar(std::ostream& out, std::size_t total, bool enabled);
+    void show(std::size_t done);
+    // Erases the line, e.g. before a message is printed on the stream.
+    void clear();
+
+private:
+    std::ostream& out_;
+    std::size_t total_;
+    bool enabled_;
+    std::size_t shownLength_ = 0;
+};
+
+}  // namespace tolvane
+
+#endif

@@ -1,0 +1,263 @@
+// Writers of the four region formats and the reader of the ellipse format.
+#include "region_formats.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+namespace tolvane {
+namespace {
+
+template <typename T>
+std::string shortestText(T value)
+{
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+std::string jsonNumber(double value)
+{
+    return std::isfinite(value) ? formatNumber(value) : "null";
+}
+
+std::string jsonNumber(float value)
+{
+    return std::isfinite(value) ? formatNumber(value) : "null";
+}
+
+std::string jsonString(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += ch;
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            quoted += escaped;
+        } else {
+            quoted += ch;
+        }
+    }
+    return quoted + "\"";
+}
+
+void writeEllipseFormat(std::ostream& out, const std::vector<AffRegion*>& regions)
+{
+    out << "1.0\n" << regions.size() - countWithoutEllipse(regions) << '\n';
+    for (const AffRegion* region : regions) {
+        Ellipse e{};
+        if (regionEllipse(*region, e))
+            out << formatNumber(e.x) << ' ' << formatNumber(e.y) << ' ' << formatNumber(e.a) << ' '
+                << formatNumber(e.b) << ' ' << formatNumber(e.c) << '\n';
+    }
+}
+
+const char* const kCsvHeader = "index,x,y,response,scale,lapScale,mi11,mi12,mi22,lapIndex,level,mode,a,b,c";
+
+void writeCsv(std::ostream& out, const std::vector<AffRegion*>& regions)
+{
+    out << kCsvHeader << '\n';
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const AffRegion& r = *regions[i];
+        out << i << ',' << formatNumber(r.x) << ',' << formatNumber(r.y) << ','
+            << formatNumber(r.response) << ',' << formatNumber(r.scale) << ','
+            << formatNumber(r.lapScale) << ',' << formatNumber(r.mi11) << ','
+            << formatNumber(r.mi12) << ',' << formatNumber(r.mi22) << ',' << r.lapIndex << ','
+            << r.level << ',' << r.mode << ',';
+        Ellipse e{};
+        if (regionEllipse(r, e))
+            out << formatNumber(e.a) << ',' << formatNumber(e.b) << ',' << formatNumber(e.c);
+        else
+            out << ",,";
+        out << '\n';
+    }
+}
+
+void writeJsonRegion(std::ostream& out, std::size_t index, const AffRegion& r)
+{
+    Ellipse e{};
+    const bool hasEllipse = regionEllipse(r, e);
+    const auto ellipseEntry = [&](double value) { return hasEllipse ? jsonNumber(value) : "null"; };
+    out << "    {\"index\": " << index << ", \"x\": " << jsonNumber(r.x) << ", \"y\": " << jsonNumber(r.y)
+        << ", \"response\": " << jsonNumber(r.response) << ", \"scale\": " << jsonNumber(r.scale)
+        << ", \"lapScale\": " << jsonNumber(r.lapScale) << ", \"mi11\": " << jsonNumber(r.mi11)
+        << ", \"mi12\": " << jsonNumber(r.mi12) << ", \"mi22\": " << jsonNumber(r.mi22)
+        << ", \"lapIndex\": " << r.lapIndex << ", \"level\": " << r.level << ", \"mode\": " << r.mode
+        << ", \"a\": " << ellipseEntry(e.a) << ", \"b\": " << ellipseEntry(e.b)
+        << ", \"c\": " << ellipseEntry(e.c) << "}";
+}
+
+void writeJson(std::ostream& out, const DetectionInfo& info, const std::vector<AffRegion*>& regions)
+{
+    out << "{\n  \"image\": " << jsonString(info.image) << ",\n  \"width\": " << info.width
+        << ",\n  \"height\": " << info.height << ",\n  \"detector\": " << jsonString(info.detector)
+        << ",\n  \"threshold\": " << jsonNumber(info.threshold) << ",\n  \"iterations\": " << info.iterations
+        << ",\n  \"regions\": [";
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        out << (i == 0 ? "\n" : ",\n");
+        writeJsonRegion(out, i, *regions[i]);
+    }
+    out << (regions.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+// Splits a line into numbers; false when a token is not a number.
+bool numbersOf(const std::string& line, std::vector<double>& numbers)
+{
+    numbers.clear();
+    std::istringstream tokens(line);
+    std::string token;
+    while (tokens >> token) {
+        double value = 0.0;
+        const auto result = std::from_chars(token.data(), token.data() + token.size(), value);
+        if (result.ec != std::errc() || result.ptr != token.data() + token.size())
+            return false;
+        numbers.push_back(value);
+    }
+    return true;
+}
+
+// Reads the next line that is not blank; false at the end of the input.
+bool nextLine(std::istream& in, std::vector<double>& numbers, int& lineNumber, bool& isNumeric)
+{
+    std::string line;
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        if (line.find_first_not_of(" \t\r") != std::string::npos) {
+            isNumeric = numbersOf(line, numbers);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool failAt(int lineNumber, const std::string& reason, std::string& error)
+{
+    error = "line " + std::to_string(lineNumber) + ": " + reason;
+    return false;
+}
+
+bool ellipseOf(const std::vector<double>& n, Ellipse& e)
+{
+    e = Ellipse{static_cast<float>(n[0]), static_cast<float>(n[1]), n[2], n[3], n[4]};
+    return std::isfinite(e.x) && std::isfinite(e.y) && e.a > 0.0 && e.c > 0.0 &&
+           e.a * e.c - e.b * e.b > 0.0 && std::isfinite(e.a * e.c);
+}
+
+bool readCount(std::istream& in, int& lineNumber, std::size_t& count, std::string& error)
+{
+    std::vector<double> numbers;
+    bool numeric = false;
+    if (!nextLine(in, numbers, lineNumber, numeric) || !numeric || numbers.size() != 1) {
+        error = "not an ellipse region file: no first line with one number";
+        return false;
+    }
+    if (!nextLine(in, numbers, lineNumber, numeric) || !numeric || numbers.size() != 1 ||
+        numbers[0] < 0 || numbers[0] != std::floor(numbers[0]) || numbers[0] > 1e9)
+        return failAt(lineNumber, "expected the number of regions", error);
+    count = static_cast<std::size_t>(numbers[0]);
+    return true;
+}
+
+}  // namespace
+
+bool parseRegionFormat(const std::string& name, RegionFormat& format)
+{
+    static const std::pair<const char*, RegionFormat> kNames[] = {
+        {"legacy", RegionFormat::Legacy}, {"ellipse", RegionFormat::Ellipse},
+        {"csv", RegionFormat::Csv},       {"json", RegionFormat::Json}};
+    for (const auto& [text, value] : kNames) {
+        if (name == text) {
+            format = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* extensionOf(RegionFormat format)
+{
+    switch (format) {
+    case RegionFormat::Legacy: return ".txt";
+    case RegionFormat::Ellipse: return ".regions";
+    case RegionFormat::Csv: return ".csv";
+    case RegionFormat::Json: return ".json";
+    }
+    return "";
+}
+
+std::string formatNumber(float value)
+{
+    return shortestText(value);
+}
+
+std::string formatNumber(double value)
+{
+    return shortestText(value);
+}
+
+std::size_t countWithoutEllipse(const std::vector<AffRegion*>& regions)
+{
+    std::size_t count = 0;
+    Ellipse e{};
+    for (const AffRegion* region : regions)
+        count += regionEllipse(*region, e) ? 0 : 1;
+    return count;
+}
+
+void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& info,
+                  const std::vector<AffRegion*>& regions)
+{
+    switch (format) {
+    case RegionFormat::Legacy: listRegions(out, regions); break;
+    case RegionFormat::Ellipse: writeEllipseFormat(out, regions); break;
+    case RegionFormat::Csv: writeCsv(out, regions); break;
+    case RegionFormat::Json: writeJson(out, info, regions); break;
+    }
+}
+
+bool readEllipses(std::istream& in, std::vector<Ellipse>& ellipses, std::string& error)
+{
+    int lineNumber = 0;
+    std::size_t count = 0;
+    if (!readCount(in, lineNumber, count, error))
+        return false;
+    ellipses.clear();
+    std::vector<double> numbers;
+    bool numeric = false;
+    while (nextLine(in, numbers, lineNumber, numeric)) {
+        if (ellipses.size() == count)
+            return failAt(lineNumber, "more region lines than the count " + std::to_string(count), error);
+        if (!numeric || numbers.size() < 5)
+            return failAt(lineNumber, "expected the five numbers x y a b c", error);
+        Ellipse e{};
+        if (!ellipseOf(numbers, e))
+            return failAt(lineNumber, "[[a, b], [b, c]] is not a finite positive definite matrix", error);
+        ellipses.push_back(e);
+    }
+    if (ellipses.size() < count) {
+        error = "the file announces " + std::to_string(count) + " regions but has " +
+                std::to_string(ellipses.size());
+        return false;
+    }
+    return true;
+}
+
+bool readEllipseFile(const std::string& path, std::vector<Ellipse>& ellipses, std::string& error)
+{
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        error = "cannot open the file";
+        return false;
+    }
+    return readEllipses(file, ellipses, error);
+}
+
+}  // namespace tolvane

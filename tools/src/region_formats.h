@@ -1,0 +1,54 @@
+// The region file formats: tolvane.ln's listing, the ellipse format, CSV and
+// JSON, and the reader of the ellipse format.
+#ifndef TOLVANE_REGION_FORMATS_H
+#define TOLVANE_REGION_FORMATS_H
+
+#include "afflib.h"
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace tolvane {
+
+enum class RegionFormat { Legacy, Ellipse, Csv, Json };
+
+// "legacy", "ellipse", "csv" or "json"; false for any other name.
+bool parseRegionFormat(const std::string& name, RegionFormat& format);
+
+// File name extension of a format: ".txt", ".regions", ".csv", ".json".
+const char* extensionOf(RegionFormat format);
+
+// What a region file records about the run that made it.
+struct DetectionInfo {
+    std::string image;
+    int width = 0;
+    int height = 0;
+    std::string detector;
+    float threshold = 0.0f;
+    int iterations = 0;
+};
+
+// Writes the regions in the format. Regions whose shape matrix is singular
+// have no ellipse: the ellipse format leaves them out (its count counts the
+// written lines), CSV leaves a, b, c empty and JSON makes them null.
+void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& info,
+                  const std::vector<AffRegion*>& regions);
+
+// Number of regions that have no ellipse.
+std::size_t countWithoutEllipse(const std::vector<AffRegion*>& regions);
+
+// Shortest decimal text that reads back as the same value.
+std::string formatNumber(float value);
+std::string formatNumber(double value);
+
+// Reads the ellipse format: a first line (a number, not used), the count,
+// then one line "x y a b c" per region; further numbers on a region line are
+// ignored. Every [[a, b], [b, c]] must be positive definite. False with a
+// reason that names the line.
+bool readEllipses(std::istream& in, std::vector<Ellipse>& ellipses, std::string& error);
+bool readEllipseFile(const std::string& path, std::vector<Ellipse>& ellipses, std::string& error);
+
+}  // namespace tolvane
+
+#endif

@@ -1,0 +1,238 @@
+// Helpers of the tool tests.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <jpeglib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testsupport {
+namespace {
+
+struct Blob {
+    double x, y, sigmaAlong, sigmaAcross, angle, amplitude;
+};
+
+const Blob kBlobs[] = {
+    {30, 28, 4.0, 4.0, 0.0, 170},    {80, 30, 7.0, 3.0, 0.0, 150},  {130, 34, 6.0, 2.5, 0.785, 160},
+    {34, 80, 3.0, 3.0, 0.0, -30},    {82, 84, 5.0, 5.0, 0.0, 140},  {136, 86, 8.0, 4.0, 2.0, 130},
+};
+
+double sceneValue(int column, int row)
+{
+    double value = 40.0 + 0.1 * column + 0.05 * row;
+    for (const Blob& b : kBlobs) {
+        const double dx = column - b.x;
+        const double dy = row - b.y;
+        const double along = dx * std::cos(b.angle) + dy * std::sin(b.angle);
+        const double across = -dx * std::sin(b.angle) + dy * std::cos(b.angle);
+        value += b.amplitude * std::exp(-0.5 * (along * along / (b.sigmaAlong * b.sigmaAlong) +
+                                                across * across / (b.sigmaAcross * b.sigmaAcross)));
+    }
+    return std::min(255.0, std::max(0.0, std::round(value)));
+}
+
+// A colourful RGB triple whose luma is v; `variant` picks the hue.
+void colourWithLuma(unsigned char v, int variant, unsigned char rgb[3])
+{
+    const int sign = variant % 2 == 0 ? 1 : -1;
+    for (int spread = 60; spread >= 0; --spread) {
+        for (int dg = -6; dg <= 6; ++dg) {
+            const int r = v + sign * spread, b = v - sign * spread, g = v + dg;
+            if (r < 0 || r > 255 || g < 0 || g > 255 || b < 0 || b > 255)
+                continue;
+            if (tolvane::lumaOf(r, g, b) == v) {
+                rgb[0] = r, rgb[1] = g, rgb[2] = b;
+                return;
+            }
+        }
+    }
+    rgb[0] = rgb[1] = rgb[2] = v;
+}
+
+void writeNetpbm(const std::string& path, const char* magic, const tolvane::RasterImage& raster,
+                 bool ascii)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << magic << "\n# made by the tool tests\n" << raster.width << ' ' << raster.height << "\n255\n";
+    if (!ascii) {
+        out.write(reinterpret_cast<const char*>(raster.samples.data()),
+                  static_cast<std::streamsize>(raster.samples.size()));
+        return;
+    }
+    for (std::size_t i = 0; i < raster.samples.size(); ++i)
+        out << static_cast<int>(raster.samples[i]) << ((i + 1) % 12 == 0 ? '\n' : ' ');
+    out << '\n';
+}
+
+std::string captured(std::FILE* file)
+{
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    std::fclose(file);
+    return text;
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    char pattern[] = "/tmp/tolvane-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (!made)
+        throw std::runtime_error("cannot create a scratch directory");
+    path = made;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args)
+{
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        dup2(fileno(out), STDOUT_FILENO);
+        dup2(fileno(err), STDERR_FILENO);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ProcessResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = captured(out);
+    result.err = captured(err);
+    return result;
+}
+
+ProcessResult runTolvane(const std::vector<std::string>& args)
+{
+    return runProgram(TOLVANE_EXE, args);
+}
+
+tolvane::RasterImage blobImage(int width, int height)
+{
+    tolvane::RasterImage raster;
+    raster.width = width;
+    raster.height = height;
+    raster.channels = 1;
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c)
+            raster.samples.push_back(static_cast<unsigned char>(sceneValue(c, r)));
+    return raster;
+}
+
+tolvane::RasterImage colourBlobImage(int width, int height)
+{
+    const tolvane::RasterImage grey = blobImage(width, height);
+    tolvane::RasterImage raster;
+    raster.width = width;
+    raster.height = height;
+    raster.channels = 3;
+    raster.samples.resize(grey.samples.size() * 3);
+    for (std::size_t i = 0; i < grey.samples.size(); ++i)
+        colourWithLuma(grey.samples[i], static_cast<int>(i / 7), &raster.samples[3 * i]);
+    return raster;
+}
+
+void writeBinaryPgm(const std::string& path, const tolvane::RasterImage& grey)
+{
+    writeNetpbm(path, "P5", grey, false);
+}
+
+void writeAsciiPgm(const std::string& path, const tolvane::RasterImage& grey)
+{
+    writeNetpbm(path, "P2", grey, true);
+}
+
+void writeBinaryPpm(const std::string& path, const tolvane::RasterImage& rgb)
+{
+    writeNetpbm(path, "P6", rgb, false);
+}
+
+void writeAsciiPpm(const std::string& path, const tolvane::RasterImage& rgb)
+{
+    writeNetpbm(path, "P3", rgb, true);
+}
+
+void writePngFile(const std::string& path, const tolvane::RasterImage& raster)
+{
+    std::string error;
+    ASSERT_TRUE(tolvane::writePng(path, raster, error)) << error;
+}
+
+void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, int quality)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    jpeg_compress_struct jpeg;
+    jpeg_error_mgr errors;
+    jpeg.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&jpeg);
+    jpeg_stdio_dest(&jpeg, file);
+    jpeg.image_width = static_cast<JDIMENSION>(raster.width);
+    jpeg.image_height = static_cast<JDIMENSION>(raster.height);
+    jpeg.input_components = raster.channels;
+    jpeg.in_color_space = raster.channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg_set_defaults(&jpeg);
+    jpeg_set_quality(&jpeg, quality, TRUE);
+    jpeg_start_compress(&jpeg, TRUE);
+    while (jpeg.next_scanline < jpeg.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(raster.samples.data()) +
+                       static_cast<std::size_t>(jpeg.next_scanline) * raster.width * raster.channels;
+        jpeg_write_scanlines(&jpeg, &row, 1);
+    }
+    jpeg_finish_compress(&jpeg);
+    jpeg_destroy_compress(&jpeg);
+    std::fclose(file);
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& contents)
+{
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,55 @@
+// Helpers of the tool tests: scratch directories, synthetic images, image
+// files in every input format, and running the programs.
+#ifndef TOLVANE_TEST_SUPPORT_H
+#define TOLVANE_TEST_SUPPORT_H
+
+#include "image_io.h"
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh directory, removed with everything in it at the end of the scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+
+    std::string path;
+};
+
+struct ProcessResult {
+    int status = -1;  // exit status, or -1 when the process did not exit
+    std::string out;
+    std::string err;
+};
+
+// Runs a program with arguments, standard input from /dev/null.
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args);
+ProcessResult runTolvane(const std::vector<std::string>& args);
+
+// A grey image of bright elliptic blobs of several sizes and orientations
+// on a gently sloping background, with regions for both detectors.
+tolvane::RasterImage blobImage(int width, int height);
+
+// The same scene in colour: every pixel's luma equals blobImage's grey value.
+tolvane::RasterImage colourBlobImage(int width, int height);
+
+void writeBinaryPgm(const std::string& path, const tolvane::RasterImage& grey);
+void writeAsciiPgm(const std::string& path, const tolvane::RasterImage& grey);
+void writeBinaryPpm(const std::string& path, const tolvane::RasterImage& rgb);
+void writeAsciiPpm(const std::string& path, const tolvane::RasterImage& rgb);
+void writePngFile(const std::string& path, const tolvane::RasterImage& raster);
+void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, int quality);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+std::vector<std::string> linesOf(const std::string& text);
+
+}  // namespace testsupport
+
+#endif

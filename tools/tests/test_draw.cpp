@@ -1,0 +1,115 @@
+#include "draw.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace tolvane;
+using namespace testsupport;
+
+namespace {
+
+struct Pixel {
+    int r, g, b;
+    bool operator==(const Pixel& o) const { return r == o.r && g == o.g && b == o.b; }
+};
+
+Pixel at(const RasterImage& picture, int x, int y)
+{
+    const unsigned char* p = &picture.samples[(static_cast<std::size_t>(y) * picture.width + x) * 3];
+    return Pixel{p[0], p[1], p[2]};
+}
+
+bool isGrey(const Pixel& p)
+{
+    return p.r == p.g && p.g == p.b;
+}
+
+class Drawing : public ::testing::Test {
+protected:
+    Drawing() : image(60, 80)
+    {
+        for (int i = 0; i < image.size; ++i)
+            image.pixels[0][i] = static_cast<float>(i % 256);
+        image.pixels[0][0] = -4.0f;   // clamped
+        image.pixels[0][1] = 300.0f;  // clamped
+        image.pixels[0][2] = 7.6f;    // rounded
+    }
+    DERY image;
+};
+
+TEST_F(Drawing, GreyBackgroundWithColouredOutlineAndCentre)
+{
+    // A circle of radius 10 and an ellipse 20 wide and 5 high.
+    const std::vector<Ellipse> ellipses = {{40, 30, 0.01, 0, 0.01}, {20, 45, 1.0 / 400, 0, 1.0 / 25}};
+    const RasterImage picture = drawEllipses(image, ellipses);
+    ASSERT_EQ(picture.width, 80);
+    ASSERT_EQ(picture.height, 60);
+    ASSERT_EQ(picture.channels, 3);
+    EXPECT_EQ(at(picture, 0, 0), (Pixel{0, 0, 0}));
+    EXPECT_EQ(at(picture, 1, 0), (Pixel{255, 255, 255}));
+    EXPECT_EQ(at(picture, 2, 0), (Pixel{8, 8, 8}));
+    EXPECT_EQ(at(picture, 75, 5), (Pixel{(5 * 80 + 75) % 256, (5 * 80 + 75) % 256, (5 * 80 + 75) % 256}));
+
+    // The outline passes through the ends of the axes, the centre is
+    // marked, and the inside is untouched.
+    for (const auto& [x, y] : {std::pair{50, 30}, {30, 30}, {40, 20}, {40, 40}, {40, 30}, {42, 30}})
+        EXPECT_FALSE(isGrey(at(picture, x, y))) << x << "," << y;
+    EXPECT_TRUE(isGrey(at(picture, 45, 35)));
+    for (const auto& [x, y] : {std::pair{40, 45}, {0, 45}, {20, 40}, {20, 50}, {20, 45}})
+        EXPECT_FALSE(isGrey(at(picture, x, y))) << x << "," << y;
+    EXPECT_TRUE(isGrey(at(picture, 20, 42)));
+    // Consecutive ellipses get different colours.
+    EXPECT_FALSE(at(picture, 50, 30) == at(picture, 40, 45));
+}
+
+TEST_F(Drawing, EllipsesPartlyOrWhollyOutsideAreClipped)
+{
+    const std::vector<Ellipse> ellipses = {{0, 0, 0.01, 0, 0.01}, {500, -300, 0.01, 0.005, 0.01},
+                                           {40, 30, 1e-8, 0, 1e-8}};
+    const RasterImage picture = drawEllipses(image, ellipses);
+    EXPECT_FALSE(isGrey(at(picture, 10, 0)));
+    EXPECT_FALSE(isGrey(at(picture, 0, 0)));
+}
+
+TEST(DrawCommand, WritesAPngOfTheImageSize)
+{
+    TempDir dir;
+    writePngFile(dir.file("scene.png"), colourBlobImage(168, 112));
+    const ProcessResult detected = runTolvane({"detect", "-o", dir.file("scene.regions"), dir.file("scene.png")});
+    ASSERT_EQ(detected.status, 0) << detected.err;
+    const ProcessResult drawn =
+        runTolvane({"draw", dir.file("scene.png"), dir.file("scene.regions"), "-o", dir.file("picture.png")});
+    ASSERT_EQ(drawn.status, 0) << drawn.err;
+    EXPECT_EQ(drawn.out + drawn.err, "");
+    RasterImage picture;
+    std::string error;
+    ASSERT_TRUE(decodePng(dir.file("picture.png"), picture, error)) << error;
+    EXPECT_EQ(picture.width, 168);
+    EXPECT_EQ(picture.height, 112);
+    EXPECT_EQ(picture.channels, 3);
+    std::size_t coloured = 0;
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x)
+            coloured += isGrey(at(picture, x, y)) ? 0 : 1;
+    EXPECT_GT(coloured, 100u);
+}
+
+TEST(DrawCommand, ReportsWhichInputIsBad)
+{
+    TempDir dir;
+    writePngFile(dir.file("scene.png"), blobImage(30, 30));
+    writeFile(dir.file("bad.regions"), "1.0\n2\n1 2 0.1 0 0.1\n");
+    ProcessResult result =
+        runTolvane({"draw", dir.file("scene.png"), dir.file("bad.regions"), "-o", dir.file("out.png")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "tolvane: " + dir.file("bad.regions") + ": the file announces 2 regions but has 1\n");
+    result = runTolvane({"draw", dir.file("none.png"), dir.file("bad.regions"), "-o", dir.file("out.png")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err.rfind("tolvane: " + dir.file("none.png") + ": cannot open: ", 0), 0u) << result.err;
+    EXPECT_FALSE(std::ifstream(dir.file("out.png")).good());
+}
+
+}  // namespace
