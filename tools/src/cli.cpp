@@ -82,16 +82,22 @@ ParsedArguments parseArguments(const std::vector<std::string>& args, const std::
 }
 
 int parseIntOption(const std::string& option, const std::string& text, int minimum,
-                   const std::string& command)
+                   const std::string& command, int maximum)
 {
+    const auto invalid = [&](const std::string& reason) {
+        return UsageError("invalid value '" + text + "' for --" + option + ": " + reason, command);
+    };
     int value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size())
-        throw UsageError("invalid value '" + text + "' for --" + option + ": expected a whole number", command);
-    if (value < minimum)
-        throw UsageError("invalid value '" + text + "' for --" + option + ": must be at least " +
-                             std::to_string(minimum),
-                         command);
+    const bool outOfRange = result.ec == std::errc::result_out_of_range;
+    if (result.ptr != text.data() + text.size() || (result.ec != std::errc() && !outOfRange))
+        throw invalid("expected a whole number");
+    const bool tooSmall = outOfRange ? text[0] == '-' : value < minimum;
+    const bool tooLarge = outOfRange ? text[0] != '-' : value > maximum;
+    if (tooSmall)
+        throw invalid("must be at least " + std::to_string(minimum));
+    if (tooLarge)
+        throw invalid("must be at most " + std::to_string(maximum));
     return value;
 }
 

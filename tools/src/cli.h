@@ -2,6 +2,7 @@
 #ifndef TOLVANE_CLI_H
 #define TOLVANE_CLI_H
 
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -47,7 +48,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& args, const std::
 
 // Value conversions that throw UsageError naming the option.
 int parseIntOption(const std::string& option, const std::string& text, int minimum,
-                   const std::string& command);
+                   const std::string& command, int maximum = std::numeric_limits<int>::max());
 float parseFloatOption(const std::string& option, const std::string& text, const std::string& command);
 // "WxH" with both sides positive.
 void parseSizeOption(const std::string& option, const std::string& text, int& width, int& height,

@@ -8,11 +8,13 @@
 #include "region_formats.h"
 #include "worker_pool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <set>
+#include <thread>
 
 #include <unistd.h>
 
@@ -36,18 +38,26 @@ Detects affine-covariant regions in PGM, PPM, PNG and JPEG images.
                         image with the format's extension (.regions, .txt,
                         .csv, .json); needed for several images
   -j, --jobs N          images processed at the same time (default 1)
+      --threads N       threads working on each image (default: all cores,
+                        shared among the images that --jobs runs at once);
+                        the regions are the same for any N. Given together,
+                        --jobs J and --threads N are used as they are:
+                        J x N threads in all
   -h, --help            show this help
 
 Colour images are made grey with the weights 0.299, 0.587, 0.114.
 With --out-dir a progress bar shows on a terminal, and a summary line
-(images, failures, regions, seconds) ends the run. The exit status is 1 when any image could not be processed, 2 for a wrong
-command line.
+(images, failures, regions, seconds) ends the run. The exit status is 1
+when any image could not be processed, 2 for a wrong command line.
 )";
 
 const std::vector<OptionDefinition> kOptions = {
     {"detector", 'd', true}, {"threshold", 't', true}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
-    {"jobs", 'j', true},     {"help", 'h', false}};
+    {"jobs", 'j', true},     {"threads", 0, true},     {"help", 'h', false}};
+
+// More threads than this for one image is a mistake, not a request.
+constexpr int kMaxThreads = 1024;
 
 struct DetectRequest {
     DetectorSettings settings;
@@ -57,6 +67,16 @@ struct DetectRequest {
     std::string outputDir;
     int jobs = 1;
 };
+
+// Threads per image: as asked, or all cores shared out among the images
+// that run at the same time.
+int threadsOf(const ParsedArguments& parsed, const DetectRequest& request)
+{
+    if (parsed.has("threads"))
+        return parseIntOption("threads", parsed.options.at("threads"), 1, kCommand, kMaxThreads);
+    const int simultaneous = static_cast<int>(std::min<std::size_t>(request.jobs, request.images.size()));
+    return defaultDetectionThreads(std::thread::hardware_concurrency(), simultaneous);
+}
 
 DetectRequest requestOf(const ParsedArguments& parsed)
 {
@@ -78,6 +98,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
     if (parsed.has("out-dir"))
         request.outputDir = options.at("out-dir");
     request.images = parsed.operands;
+    request.settings.threads = threadsOf(parsed, request);
 
     if (request.images.empty())
         throw UsageError("no image given", kCommand);

@@ -3,6 +3,8 @@
 
 #include "image_io.h"
 
+#include <algorithm>
+
 namespace tolvane {
 namespace {
 
@@ -27,6 +29,11 @@ const char* nameOf(DetectorKind kind)
     return kind == DetectorKind::Hessian ? "hessian" : "harris";
 }
 
+int defaultDetectionThreads(unsigned cores, int jobs)
+{
+    return std::max(1, static_cast<int>(cores) / std::max(1, jobs));
+}
+
 RegionList::~RegionList()
 {
     for (AffRegion* region : regions)
@@ -39,9 +46,9 @@ RegionList detect(DERY& image, const DetectorSettings& settings)
     if (image.cols <= kSingleLevelSide || image.rows <= kSingleLevelSide)
         return list;
     if (settings.kind == DetectorKind::Hessian)
-        multi_scale_hes(&image, list.regions, settings.threshold, settings.iterations);
+        multi_scale_hes(&image, list.regions, settings.threshold, settings.iterations, settings.threads);
     else
-        multi_scale_har(&image, list.regions, settings.threshold, settings.iterations);
+        multi_scale_har(&image, list.regions, settings.threshold, settings.iterations, settings.threads);
     return list;
 }
 

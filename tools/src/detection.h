@@ -15,7 +15,12 @@ struct DetectorSettings {
     DetectorKind kind = DetectorKind::Hessian;
     float threshold = 1000.0f;  // the defaults of tolvane.ln
     int iterations = 16;
+    int threads = 1;  // inside the detection of one image; any count gives the same regions
 };
+
+// Threads per image when none are asked for: all `cores` (at least one),
+// shared out among the `jobs` images processed at the same time.
+int defaultDetectionThreads(unsigned cores, int jobs);
 
 // "hessian" or "harris"; false for any other name.
 bool parseDetectorKind(const std::string& name, DetectorKind& kind);

@@ -53,6 +53,20 @@ TEST(OptionValues, NumbersAndSizes)
     EXPECT_THROW(parseIntOption("jobs", "0", 1, "detect"), UsageError);
     EXPECT_THROW(parseIntOption("jobs", "4x", 1, "detect"), UsageError);
     EXPECT_THROW(parseIntOption("jobs", "", 1, "detect"), UsageError);
+    EXPECT_EQ(parseIntOption("threads", "1024", 1, "detect", 1024), 1024);
+    const auto errorOf = [](const char* text) {
+        try {
+            parseIntOption("threads", text, 1, "detect", 1024);
+        } catch (const UsageError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(errorOf("1025"), "invalid value '1025' for --threads: must be at most 1024");
+    EXPECT_EQ(errorOf("99999999999"), "invalid value '99999999999' for --threads: must be at most 1024");
+    EXPECT_EQ(errorOf("-99999999999"), "invalid value '-99999999999' for --threads: must be at least 1");
+    EXPECT_EQ(errorOf("99999999999x"), "invalid value '99999999999x' for --threads: expected a whole number");
+    EXPECT_EQ(errorOf("2.5"), "invalid value '2.5' for --threads: expected a whole number");
     EXPECT_EQ(parseFloatOption("threshold", "2500.5", "detect"), 2500.5f);
     EXPECT_EQ(parseFloatOption("threshold", "-3e2", "detect"), -300.0f);
     EXPECT_THROW(parseFloatOption("threshold", "inf", "detect"), UsageError);
@@ -103,6 +117,14 @@ TEST(CommandLine, MistakesExitWithTwoAndAHint)
         {{"detect", "--iterations", "-1", "a.png"},
          "tolvane: invalid value '-1' for --iterations: must be at least 0\nTry 'tolvane detect --help' for more "
          "information.\n"},
+        {{"detect", "--threads", "0", "a.png"},
+         "tolvane: invalid value '0' for --threads: must be at least 1\nTry 'tolvane detect --help' for more "
+         "information.\n"},
+        {{"detect", "--threads=two", "a.png"},
+         "tolvane: invalid value 'two' for --threads: expected a whole number\nTry 'tolvane detect --help' for "
+         "more information.\n"},
+        {{"detect", "a.png", "--threads"},
+         "tolvane: option '--threads' needs a value\nTry 'tolvane detect --help' for more information.\n"},
         {{"draw", "a.png", "a.regions"},
          "tolvane: the output picture is missing (-o OUT.png)\nTry 'tolvane draw --help' for more information.\n"},
         {{"draw", "a.png", "-o", "x.png"},

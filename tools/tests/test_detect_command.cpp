@@ -172,12 +172,16 @@ TEST_F(Batch, ParallelJobsWriteWhatASequentialRunWrites)
 {
     const ProcessResult sequential = runBatch(dir.file("seq"), {"-f", "json"});
     const ProcessResult parallel = runBatch(dir.file("par"), {"-f", "json", "--jobs", "3"});
+    const ProcessResult threaded = runBatch(dir.file("thr"), {"-f", "json", "--jobs", "2", "--threads", "3"});
     EXPECT_EQ(sequential.status, 1);
     EXPECT_EQ(parallel.status, 1);
     EXPECT_EQ(parallel.err, sequential.err);
-    for (const char* name : {"a.json", "b.json", "c.json"})
-        EXPECT_EQ(readFile(dir.file(std::string("par/") + name)), readFile(dir.file(std::string("seq/") + name)))
-            << name;
+    EXPECT_EQ(threaded.err, sequential.err);
+    for (const char* name : {"a.json", "b.json", "c.json"}) {
+        const std::string expected = readFile(dir.file(std::string("seq/") + name));
+        EXPECT_EQ(readFile(dir.file(std::string("par/") + name)), expected) << name;
+        EXPECT_EQ(readFile(dir.file(std::string("thr/") + name)), expected) << name;
+    }
     const std::string summaryStart = "4 images, 1 failed, ";
     EXPECT_EQ(parallel.out.substr(0, parallel.out.rfind(',')), sequential.out.substr(0, sequential.out.rfind(',')));
     EXPECT_EQ(parallel.out.rfind(summaryStart, 0), 0u);
