@@ -121,7 +121,12 @@ Terms termsAt(int p, int n)
 // Vector instruction sets the passes are compiled for, chosen at run time.
 // Each pixel's sum is formed the same way in every variant: no fused
 // multiply-add (contraction is off), products added in the same order.
+// (clang cannot clone function templates: it builds the baseline variant.)
+#if defined(__clang__)
+#define AFFLIB_VECTOR_CLONES
+#else
 #define AFFLIB_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
 
 // Filters rows [rowBegin, rowEnd) of `in` along each row. The interior loop
 // has compile-time weights and no branch, so it vectorises across pixels.
