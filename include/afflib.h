@@ -135,13 +135,14 @@ int getLapMax(const std::vector<DERY*>& lapMaps, const std::vector<float>& scale
 
 // Appends one region per strict 3x3 maximum above threshold on levels
 // 1 .. n-2 that has a characteristic scale, after thinning near-duplicates.
+// `threads` > 1 scans the levels on that many threads, with the same result.
 void harris_lap(const std::vector<DERY*>& responseMaps,
                 const std::vector<DERY*>& m11Maps,
                 const std::vector<DERY*>& m12Maps,
                 const std::vector<DERY*>& m22Maps,
                 const std::vector<DERY*>& lapMaps,
                 const std::vector<float>& scales,
-                std::vector<AffRegion*>& regions, float threshold, int mode);
+                std::vector<AffRegion*>& regions, float threshold, int mode, int threads = 1);
 
 // ---------------------------------------------------------------------------
 // Affine shape adaptation
@@ -168,10 +169,12 @@ int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
                          AffRegion* region, int maxIterations);
 
 // Adapts every region in place, removing and destroying the rejected ones.
+// `threads` > 1 adapts the regions on that many threads, with the same
+// result.
 void findAffineRegion(const std::vector<DERY*>& levelImages,
                       const std::vector<DERY*>& auxMaps,
                       const std::vector<float>& scales,
-                      std::vector<AffRegion*>& regions, int maxIterations);
+                      std::vector<AffRegion*>& regions, int maxIterations, int threads = 1);
 
 // ---------------------------------------------------------------------------
 // Multi-scale detectors
@@ -300,5 +303,17 @@ constexpr double kPatchRadius = 7.0;
 // Returns false, leaving `ellipse` unchanged, when the shape matrix is
 // singular or the result is not finite.
 bool regionEllipse(const AffRegion& region, Ellipse& ellipse);
+
+// ---------------------------------------------------------------------------
+// Measurement of the affine adaptation patch
+// ---------------------------------------------------------------------------
+
+// Side of the square patch that affine adaptation resamples and measures.
+constexpr int kAdaptationPatchSide = 15;
+
+// getMi(patch, m11, m12, m22, 7, 7), bit for bit. For a patch of
+// kAdaptationPatchSide rows and columns it computes the gradients only where
+// the Gaussian window reads them and allocates nothing.
+void getPatchMi(DERY* patch, float& m11, float& m12, float& m22);
 
 #endif

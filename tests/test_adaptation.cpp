@@ -1,10 +1,13 @@
 #include "afflib.h"
+#include "region_lists.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -154,6 +157,67 @@ TEST(GetMi, CentreIsTruncatedAndWindowMustFit)
     EXPECT_NE(measure(image, 8, 7).m11, centre.m11);
     for (const Moments& m : {measure(image, 4, 7), measure(image, 10, 7), measure(image, 7, 10)})
         EXPECT_TRUE(m.m11 == 0 && m.m12 == 0 && m.m22 == 0);
+}
+
+namespace {
+
+void expectSameBits(const Moments& expected, const Moments& actual)
+{
+    EXPECT_EQ(floatBits(actual.m11), floatBits(expected.m11));
+    EXPECT_EQ(floatBits(actual.m12), floatBits(expected.m12));
+    EXPECT_EQ(floatBits(actual.m22), floatBits(expected.m22));
+}
+
+Moments measurePatch(DERY& patch)
+{
+    Moments m{};
+    getPatchMi(&patch, m.m11, m.m12, m.m22);
+    return m;
+}
+
+}  // namespace
+
+TEST(GetPatchMi, EqualsGetMiAtTheCentreBitForBit)
+{
+    std::mt19937 random(8);
+    const float huge = std::numeric_limits<float>::max();
+    // Pixel values of each kind of patch: grey levels, signed values, values
+    // whose squares overflow, tiny values, and mixtures with zeros of both
+    // signs and the largest floats.
+    const std::vector<std::function<float()>> kinds{
+        [&] { return std::uniform_real_distribution<float>(0, 255)(random); },
+        [&] { return std::uniform_real_distribution<float>(-1000, 1000)(random); },
+        [&] { return std::uniform_real_distribution<float>(-1e25f, 1e25f)(random); },
+        [&] { return std::uniform_real_distribution<float>(-1e-30f, 1e-30f)(random); },
+        [&] {
+            const float choices[] = {0.0f, -0.0f, 1.0f, -3.5f, huge, -huge, 255.0f};
+            return choices[std::uniform_int_distribution<int>(0, 6)(random)];
+        },
+    };
+    DERY patch(15, 15);
+    for (const auto& pixel : kinds) {
+        for (int n = 0; n < 200; ++n) {
+            for (int i = 0; i < patch.size; ++i)
+                patch.pixels[0][i] = pixel();
+            expectSameBits(measure(patch, 7, 7), measurePatch(patch));
+        }
+    }
+    for (float value : {0.0f, -0.0f, 42.0f}) {
+        fillWith(patch, [&](int, int) { return value; });
+        expectSameBits(measure(patch, 7, 7), measurePatch(patch));
+    }
+    EXPECT_EQ(g_scale, 1.8f);
+}
+
+TEST(GetPatchMi, OtherSizesAreMeasuredAtSevenSeven)
+{
+    DERY wide(15, 20);
+    fillWith(wide, [](int c, int r) { return static_cast<float>(c * c - 2 * r * c); });
+    expectSameBits(measure(wide, 7, 7), measurePatch(wide));
+    DERY small(9, 9);  // the window does not fit: zeros
+    fillWith(small, [](int c, int) { return static_cast<float>(c); });
+    const Moments m = measurePatch(small);
+    EXPECT_TRUE(m.m11 == 0 && m.m12 == 0 && m.m22 == 0);
 }
 
 TEST(AdaptRegionShape, ConvergesInOneIterationOnIsotropicMeasurements)
@@ -323,7 +387,31 @@ TEST(FindAffineRegion, AdaptsInPlaceAndRemovesRejectedRegionsInOrder)
 TEST(FindAffineRegion, NoBudgetRemovesEveryRegion)
 {
     Pyramid pyramid;
-    std::vector<AffRegion*> regions{pyramid.newRegionOn(1), pyramid.newRegionOn(2)};
-    findAffineRegion(pyramid.images, pyramid.images, pyramid.scales, regions, 0);
-    EXPECT_TRUE(regions.empty());
+    for (int threads : {1, 3}) {
+        std::vector<AffRegion*> regions{pyramid.newRegionOn(1), pyramid.newRegionOn(2)};
+        findAffineRegion(pyramid.images, pyramid.images, pyramid.scales, regions, 0, threads);
+        EXPECT_TRUE(regions.empty());
+    }
+}
+
+TEST(FindAffineRegion, SameRegionsWithAnyThreadCount)
+{
+    std::unique_ptr<DERY> photograph = goldenPhotograph("coffee");
+    ASSERT_TRUE(photograph);
+    const ScaleSpace space(photograph.get());
+    const HessianMaps maps(space);
+    RegionList found;
+    harris_lap(maps.det, maps.det, maps.det, maps.det, maps.trace, space.scales, found.list, 1000.0f, 2);
+    const auto adapt = [&](int threads) {
+        RegionList regions(found);
+        findAffineRegion(space.images, maps.trace, space.scales, regions.list, 16, threads);
+        return regions;
+    };
+    const RegionList single = adapt(1);
+    EXPECT_GT(single.list.size(), 50u);
+    EXPECT_LT(single.list.size(), found.list.size());  // some are rejected
+    for (int threads : {2, 3, 7}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        expectSameRegions(single, adapt(threads));
+    }
 }

@@ -1,8 +1,12 @@
 #include "afflib.h"
+#include "region_lists.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -304,4 +308,48 @@ TEST(HarrisLap, TooFewLevelsOrOutOfRangeScaleIndexAddNothing)
     harris_lap(threeLevels, threeLevels, threeLevels, threeLevels, p.lap, p.scales, out.list,
                1000.0f, 2);
     EXPECT_TRUE(out.list.empty());
+}
+
+TEST(HarrisLap, MaximaAcrossAWideRowAreFoundInScanOrder)
+{
+    // Rows wider than the groups of columns the scan tests together.
+    Pyramid p(std::vector<int>(6, 200), std::vector<float>(6, 1.0f), {0, 10, -10, 10, -10, 10});
+    const std::vector<std::pair<int, int>> peaks{{20, 5}, {20, 68}, {20, 133}, {20, 194}, {30, 69}, {30, 132}};
+    for (const auto& [row, col] : peaks)
+        p.peak(1, row, col, 2000.0f);
+    p.peak(1, 40, 195, 2000.0f);  // in the border
+    Regions out;
+    p.extract(out.list);
+    ASSERT_EQ(out.list.size(), peaks.size());
+    for (std::size_t k = 0; k < peaks.size(); ++k) {
+        EXPECT_EQ(out.list[k]->y, static_cast<float>(peaks[k].first));
+        EXPECT_EQ(out.list[k]->x, static_cast<float>(peaks[k].second));
+    }
+}
+
+TEST(HarrisLap, SameRegionsWithAnyThreadCount)
+{
+    std::unique_ptr<DERY> photograph = goldenPhotograph("camera");
+    ASSERT_TRUE(photograph);
+    const ScaleSpace space(photograph.get());
+    const HessianMaps hessian(space);
+    const HarrisMaps harris(space);
+    const auto extract = [&](int mode, int threads) {
+        RegionList regions;
+        if (mode == 2)
+            harris_lap(hessian.det, hessian.det, hessian.det, hessian.det, hessian.trace, space.scales,
+                       regions.list, 1000.0f, mode, threads);
+        else
+            harris_lap(harris.response, harris.m11, harris.m12, harris.m22, harris.lap, space.scales,
+                       regions.list, 1000.0f, mode, threads);
+        return regions;
+    };
+    for (int mode : {1, 2}) {
+        const RegionList single = extract(mode, 1);
+        EXPECT_GT(single.list.size(), 50u);
+        for (int threads : {2, 3, 7}) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + ", " + std::to_string(threads) + " threads");
+            expectSameRegions(single, extract(mode, threads));
+        }
+    }
 }

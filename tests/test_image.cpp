@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace {
@@ -29,6 +32,66 @@ void interpolateIdentity(DERY* src, DERY* patch, float cx, float cy)
 {
     interpolate(src, patch, cx, cy, 1.0f, 0.0f, 0.0f, 1.0f);
 }
+
+// Random values of both signs with some zeros of either sign among them.
+std::unique_ptr<DERY> randomImage(int rows, int cols, std::mt19937& random)
+{
+    auto image = std::make_unique<DERY>(rows, cols);
+    std::uniform_real_distribution<float> value(-300.0f, 300.0f);
+    for (int i = 0; i < image->size; ++i)
+        image->pixels[0][i] = i % 7 == 0 ? (i % 2 ? 0.0f : -0.0f) : value(random);
+    return image;
+}
+
+bool sameBits(const DERY& a, const DERY& b)
+{
+    return a.size == b.size && std::memcmp(a.pixels[0], b.pixels[0], sizeof(float) * a.size) == 0;
+}
+
+// The sampling rules written out position by position, as the reference for
+// the row-wise and vectorised implementations.
+struct PlainSampling {
+    const DERY& image;
+
+    double bilinear(int ix, int iy, double fx, double fy) const
+    {
+        float** p = image.pixels;
+        return (1 - fy) * ((1 - fx) * p[iy][ix] + fx * p[iy][ix + 1])
+             + fy * ((1 - fx) * p[iy + 1][ix] + fx * p[iy + 1][ix + 1]);
+    }
+
+    // The rule of scaling and getValue; false outside [0, W) x [0, H).
+    bool withEdgeFallback(double x, double y, float& value) const
+    {
+        const int w = image.cols;
+        const int h = image.rows;
+        if (!(x >= 0 && x < w && y >= 0 && y < h))
+            return false;
+        const int ix = static_cast<int>(std::floor(x));
+        const int iy = static_cast<int>(std::floor(y));
+        const double fx = x - std::floor(x);
+        const double fy = y - std::floor(y);
+        float** p = image.pixels;
+        double v = p[h - 1][w - 1];
+        if (ix < w - 1 && iy < h - 1)
+            v = bilinear(ix, iy, fx, fy);
+        else if (iy < h - 1)
+            v = (1 - fy) * p[iy][w - 1] + fy * p[iy + 1][w - 1];
+        else if (ix < w - 1)
+            v = (1 - fx) * p[h - 1][ix] + fx * p[h - 1][ix + 1];
+        value = static_cast<float>(v);
+        return true;
+    }
+
+    // The rule of interpolate: 0 unless the whole block lies inside.
+    float blockOnly(double x, double y) const
+    {
+        if (!(x >= 0 && x < image.cols - 1 && y >= 0 && y < image.rows - 1))
+            return 0.0f;
+        return static_cast<float>(bilinear(static_cast<int>(std::floor(x)), static_cast<int>(std::floor(y)),
+                                           x - std::floor(x), y - std::floor(y)));
+    }
+};
 
 }  // namespace
 
@@ -111,6 +174,36 @@ TEST(Scaling, PositionsPastTheSourceAreLeftUntouched)
             const float expected = (i == 4 || j == 4) ? -7.0f : src->pixels[2 * i][2 * j];
             EXPECT_EQ(dst.pixels[i][j], expected) << i << "," << j;
         }
+}
+
+TEST(Scaling, EveryPixelFollowsThePlainRule)
+{
+    std::mt19937 random(3);
+    struct Case {
+        int rows, cols;
+        float factor;
+        int dstRows, dstCols;
+    };
+    // Pyramid steps, odd factors, destinations reaching past the source,
+    // and a negative factor (only row and column 0 lie inside).
+    const Case cases[] = {{100, 81, 1.2f, 83, 68}, {13, 13, 1.2f, 11, 11}, {37, 53, 0.75f, 50, 71},
+                          {40, 30, 1.7f, 30, 25},  {9, 64, 3.3f, 4, 30},   {20, 20, 1.0f, 25, 22},
+                          {12, 12, -1.0f, 5, 5},   {1, 7, 1.2f, 1, 6}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " by " + std::to_string(c.factor));
+        auto src = randomImage(c.rows, c.cols, random);
+        DERY dst(c.dstRows, c.dstCols);
+        DERY expected(c.dstRows, c.dstCols);
+        fill(dst, -7.0f);
+        fill(expected, -7.0f);
+        const PlainSampling plain{*src};
+        for (int i = 0; i < c.dstRows; ++i)
+            for (int j = 0; j < c.dstCols; ++j)
+                plain.withEdgeFallback(j * static_cast<double>(c.factor), i * static_cast<double>(c.factor),
+                                       expected.pixels[i][j]);
+        scaling(src.get(), &dst, c.factor);
+        EXPECT_TRUE(sameBits(dst, expected));
+    }
 }
 
 TEST(GetValue, BilinearInsideAndOneDimensionalOnTheLastRowAndColumn)
@@ -210,4 +303,49 @@ TEST(Interpolate, EvenSizedPatchIsWrittenWithinItsBounds)
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 6; ++c)
             EXPECT_EQ(block[r * 6 + c], src->pixels[10 + r - 2][20 + c - 3]) << r << "," << c;
+}
+
+TEST(Interpolate, EveryPixelFollowsThePlainRule)
+{
+    std::mt19937 random(5);
+    auto src = randomImage(60, 50, random);
+    const PlainSampling plain{*src};
+    std::uniform_real_distribution<float> entry(-1.5f, 1.5f);
+    std::uniform_real_distribution<float> centre(-10.0f, 70.0f);
+    // Patches wider than the groups of columns sampled together, and even
+    // sides; centres near and past the borders.
+    const int sizes[][2] = {{15, 15}, {23, 40}, {4, 6}, {1, 33}, {17, 16}};
+    for (const auto& size : sizes) {
+        DERY patch(size[0], size[1]);
+        DERY expected(size[0], size[1]);
+        for (int n = 0; n < 50; ++n) {
+            const float cx = centre(random), cy = centre(random);
+            const float m11 = entry(random), m12 = entry(random), m21 = entry(random), m22 = entry(random);
+            for (int r = 0; r < size[0]; ++r)
+                for (int c = 0; c < size[1]; ++c) {
+                    const int i = r - size[0] / 2;
+                    const int j = c - size[1] / 2;
+                    expected.pixels[r][c] = plain.blockOnly((static_cast<double>(m11) * j + cx) + static_cast<double>(m12) * i,
+                                                            (static_cast<double>(m21) * j + cy) + static_cast<double>(m22) * i);
+                }
+            interpolate(src.get(), &patch, cx, cy, m11, m12, m21, m22);
+            ASSERT_TRUE(sameBits(patch, expected)) << size[0] << "x" << size[1] << " patch, case " << n;
+        }
+    }
+}
+
+TEST(Interpolate, NegativeZeroPositionSamplesLikeZero)
+{
+    // The pixel at the origin holds -0: the fractions at the position
+    // (-0, -0) are +0, as at (0, 0), which gives the sum +0 (fractions of -0
+    // would give -0).
+    DERY src(4, 4);
+    fill(src, 2.0f);
+    src.pixels[0][0] = -0.0f;
+    DERY patch(1, 1);
+    const PlainSampling plain{src};
+    interpolate(&src, &patch, -0.0f, -0.0f, -1.0f, -1.0f, -1.0f, -1.0f);
+    const float expected = plain.blockOnly(-0.0, -0.0);
+    EXPECT_EQ(std::signbit(patch.pixels[0][0]), std::signbit(expected));
+    EXPECT_EQ(patch.pixels[0][0], expected);
 }

@@ -1,8 +1,11 @@
 // Affine shape adaptation: the 2x2 matrix helpers, the second moment matrix
 // of a patch and the iteration that makes a region's neighbourhood isotropic.
 #include "afflib.h"
+#include "parallel.h"
+#include "vector_clones.h"
 
 #include <cmath>
+#include <cstddef>
 #include <iostream>
 
 void invSqrRoot(float& m11, float& m12, float& m22, float& l1, float& l2)
@@ -22,7 +25,8 @@ void invSqrRoot(float& m11, float& m12, float& m22, float& l1, float& l2)
     const double larger = m11 * c * c + 2 * m12 * c * s + m22 * s * s;
     const double smaller = m11 * s * s - 2 * m12 * c * s + m22 * c * c;
     if (!(larger >= 0) || !(smaller >= 0)) {  // also catches not-a-number
-        std::cout << "errors" << std::endl;
+        // One insertion, so that lines from several threads cannot mix.
+        std::cout << "errors\n" << std::flush;
         return;
     }
 
@@ -52,6 +56,10 @@ void getEigen(float a, float b, float c, float d, float& l1, float& l2)
     l2 = static_cast<float>((tr - std::sqrt(disc)) * 0.5);
 }
 
+// Integration scale of the second moment matrix, in pixels of the image
+// measured.
+static const float kIntegrationSigma = 1.8f;
+
 void getMi(DERY* image, float& m11, float& m12, float& m22, float x, float y)
 {
     DERY gxx(image->rows, image->cols);
@@ -68,10 +76,135 @@ void getMi(DERY* image, float& m11, float& m12, float& m22, float x, float y)
     }
     const int ix = static_cast<int>(x);
     const int iy = static_cast<int>(y);
-    const float sigma = 1.8f;  // integration scale, in pixels of the image measured
-    m11 = smoothf(ix, iy, &gxx, sigma);
-    m22 = smoothf(ix, iy, &gyy, sigma);
-    m12 = smoothf(ix, iy, &gxy, sigma);
+    m11 = smoothf(ix, iy, &gxx, kIntegrationSigma);
+    m22 = smoothf(ix, iy, &gyy, kIntegrationSigma);
+    m12 = smoothf(ix, iy, &gxy, kIntegrationSigma);
+}
+
+namespace {
+
+// The measurement of the adaptation patch at its centre (7, 7). The Gaussian
+// window (half-width 5) reads the gradients of rows and columns 2 to 12 only,
+// so they are computed there alone, with the arithmetic of dX6 and dY6: the
+// 7-weight first derivative along a whole 15-pixel line, rounded to float,
+// then the 5-weight smoothing across the lines, which never reaches a border
+// on rows and columns 2 to 12. Each sum adds its products in increasing tap
+// order and is rounded to float once.
+constexpr int kSide = kAdaptationPatchSide;
+constexpr int kWindowFirst = 2;   // first row and column the window reads
+constexpr int kWindowLast = 12;   // last row and column the window reads
+constexpr int kWindowSide = kWindowLast - kWindowFirst + 1;
+
+// The 7-weight first derivative at v along the axis of the given step: at
+// the first window position (2) the two outer taps on the low side both read
+// the edge pixel and carry one merged weight, at the last (12) those on the
+// high side, elsewhere every tap reads its own pixel.
+inline float derivativeAtFirst(const float* v, std::ptrdiff_t step)
+{
+    return static_cast<float>(-0.1213 * v[-2 * step] + -0.242 * v[-step] + 0.242 * v[step]
+                              + 0.108 * v[2 * step] + 0.0133 * v[3 * step]);
+}
+
+inline float derivativeAtLast(const float* v, std::ptrdiff_t step)
+{
+    return static_cast<float>(-0.0133 * v[-3 * step] + -0.108 * v[-2 * step] + -0.242 * v[-step]
+                              + 0.242 * v[step] + 0.1213 * v[2 * step]);
+}
+
+inline float derivativeInside(const float* v, std::ptrdiff_t step)
+{
+    return static_cast<float>(-0.0133 * v[-3 * step] + -0.108 * v[-2 * step] + -0.242 * v[-step]
+                              + 0.242 * v[step] + 0.108 * v[2 * step] + 0.0133 * v[3 * step]);
+}
+
+// The 5-weight smoothing centred on v, along the axis of the given step.
+inline float smoothedAt(const float* v, std::ptrdiff_t step)
+{
+    return static_cast<float>(0.0856 * v[-2 * step] + 0.2427 * v[-step] + 0.3434 * v[0]
+                              + 0.2427 * v[step] + 0.0856 * v[2 * step]);
+}
+
+// Gradients of the window rows and columns: gx[r][c] and gy[r][c] belong to
+// patch row kWindowFirst + r, column kWindowFirst + c.
+struct WindowGradients {
+    float gx[kWindowSide][kWindowSide];
+    float gy[kWindowSide][kWindowSide];
+};
+
+// Derivative along every row of the patch, at the window columns.
+inline void derivativesAlongRows(const float* patch, float (&out)[kSide][kWindowSide])
+{
+    for (int r = 0; r < kSide; ++r) {
+        const float* row = patch + r * kSide;
+        out[r][0] = derivativeAtFirst(row + kWindowFirst, 1);
+        for (int c = 1; c < kWindowSide - 1; ++c)
+            out[r][c] = derivativeInside(row + kWindowFirst + c, 1);
+        out[r][kWindowSide - 1] = derivativeAtLast(row + kWindowLast, 1);
+    }
+}
+
+// Derivative along every column of the patch, at the window rows.
+inline void derivativesAlongColumns(const float* patch, float (&out)[kWindowSide][kSide])
+{
+    for (int c = 0; c < kSide; ++c)
+        out[0][c] = derivativeAtFirst(patch + kWindowFirst * kSide + c, kSide);
+    for (int r = 1; r < kWindowSide - 1; ++r)
+        for (int c = 0; c < kSide; ++c)
+            out[r][c] = derivativeInside(patch + (kWindowFirst + r) * kSide + c, kSide);
+    for (int c = 0; c < kSide; ++c)
+        out[kWindowSide - 1][c] = derivativeAtLast(patch + kWindowLast * kSide + c, kSide);
+}
+
+AFFLIB_WIDE_VECTOR_CLONES
+void windowGradients(const float* patch, WindowGradients& g)
+{
+    float alongRows[kSide][kWindowSide];
+    float alongColumns[kWindowSide][kSide];
+    derivativesAlongRows(patch, alongRows);
+    derivativesAlongColumns(patch, alongColumns);
+    for (int r = 0; r < kWindowSide; ++r) {
+        for (int c = 0; c < kWindowSide; ++c) {
+            g.gx[r][c] = smoothedAt(&alongRows[kWindowFirst + r][c], kWindowSide);
+            g.gy[r][c] = smoothedAt(&alongColumns[r][kWindowFirst + c], 1);
+        }
+    }
+}
+
+}  // namespace
+
+void getPatchMi(DERY* patch, float& m11, float& m12, float& m22)
+{
+    const int centre = kSide / 2;  // the pixel (7, 7)
+    if (patch->rows != kSide || patch->cols != kSide) {
+        getMi(patch, m11, m12, m22, centre, centre);
+        return;
+    }
+    WindowGradients g;
+    windowGradients(patch->pixels[0], g);
+    // The kernel of this sigma has the half-width 5 (rint(3 * 1.8)): its
+    // 11 x 11 table covers the window exactly.
+    initGauss(kIntegrationSigma);
+    // The window sums of the three gradient products, column offsets outer
+    // and row offsets inner like convolution().
+    double sumXX = 0;
+    double sumYY = 0;
+    double sumXY = 0;
+    for (int c = 0; c < kWindowSide; ++c) {
+        for (int r = 0; r < kWindowSide; ++r) {
+            const double weight = table_exp[r][c];
+            const float gx = g.gx[r][c];
+            const float gy = g.gy[r][c];
+            const float xx = gx * gx;
+            const float yy = gy * gy;
+            const float xy = gx * gy;
+            sumXX += weight * xx;
+            sumYY += weight * yy;
+            sumXY += weight * xy;
+        }
+    }
+    m11 = static_cast<float>(sumXX / total);
+    m22 = static_cast<float>(sumYY / total);
+    m12 = static_cast<float>(sumXY / total);
 }
 
 // 0 for an isotropic shape, approaching 1 for a strongly oriented one.
@@ -155,10 +288,10 @@ int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
     DERY* levelImage = levelImages[region->level];
     const float xl = region->x / scales[region->level];
     const float yl = region->y / scales[region->level];
-    DERY patch(15, 15);
+    DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
     const auto measurePatch = [&](const ShapeMatrix& u, float& m11, float& m12, float& m22) {
         interpolate(levelImage, &patch, xl, yl, u.u11, u.u12, u.u21, u.u22);
-        getMi(&patch, m11, m12, m22, 7, 7);
+        getPatchMi(&patch, m11, m12, m22);
     };
     return adaptRegionShape(region, maxIterations, measurePatch);
 }
@@ -166,14 +299,26 @@ int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
 void findAffineRegion(const std::vector<DERY*>& levelImages,
                       const std::vector<DERY*>& auxMaps,
                       const std::vector<float>& scales,
-                      std::vector<AffRegion*>& regions, int maxIterations)
+                      std::vector<AffRegion*>& regions, int maxIterations, int threads)
 {
-    for (std::size_t k = 0; k < regions.size();) {
-        if (fastfindAffineRegion(levelImages, auxMaps, scales, regions[k], maxIterations) == 0) {
+    if (regions.empty())
+        return;
+    // Regions are adapted independently, each writing only its own record
+    // and result slot; the rejected ones then leave the list in list order.
+    // The measurement's Gaussian window is built here, before any thread
+    // reads it.
+    initGauss(kIntegrationSigma);
+    std::vector<int> iterations(regions.size());
+    WorkerPool pool(threads);
+    pool.forEach(regions.size(), [&](std::size_t k) {
+        iterations[k] = fastfindAffineRegion(levelImages, auxMaps, scales, regions[k], maxIterations);
+    });
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < regions.size(); ++k) {
+        if (iterations[k] == 0)
             delete regions[k];
-            regions.erase(regions.begin() + k);
-        } else {
-            ++k;
-        }
+        else
+            regions[kept++] = regions[k];
     }
+    regions.resize(kept);
 }

@@ -107,10 +107,11 @@ void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float thresh
     const HessianMaps maps(space, threads);
     if (space.canHoldPoints()) {
         // Mode 2: identity start shape; the second-moment map lists are unread.
-        harris_lap(maps.det, maps.det, maps.det, maps.det, maps.trace, space.scales, regions, threshold, 2);
+        harris_lap(maps.det, maps.det, maps.det, maps.det, maps.trace, space.scales, regions, threshold, 2,
+                   threads);
     }
     if (maxIterations > 0)
-        findAffineRegion(space.images, maps.trace, space.scales, regions, maxIterations);
+        findAffineRegion(space.images, maps.trace, space.scales, regions, maxIterations, threads);
 }
 
 void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
@@ -122,8 +123,9 @@ void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions, float thresh
         // Budget 0 keeps the identity start shape; any other budget starts
         // from the second moment matrix at the point.
         const int mode = maxIterations == 0 ? 0 : 1;
-        harris_lap(maps.response, maps.m11, maps.m12, maps.m22, maps.lap, space.scales, regions, threshold, mode);
+        harris_lap(maps.response, maps.m11, maps.m12, maps.m22, maps.lap, space.scales, regions, threshold, mode,
+                   threads);
     }
     if (maxIterations > 1)
-        findAffineRegion(space.images, maps.lap, space.scales, regions, maxIterations);
+        findAffineRegion(space.images, maps.lap, space.scales, regions, maxIterations, threads);
 }

@@ -1,6 +1,8 @@
 // Point extraction: characteristic scale by the Laplacian across pyramid
 // levels, and multi-scale maxima of a response turned into region records.
 #include "afflib.h"
+#include "parallel.h"
+#include "vector_clones.h"
 
 #include <algorithm>
 #include <cmath>
@@ -25,39 +27,36 @@ bool insideLapBorder(const DERY* map, double x, double y)
         && kLapBorder < y && y < map->rows - kLapBorder;
 }
 
-// The Laplacian value at the point on every level from the finest up to
-// (not including) `levelLimit`, skipping levels where it lies in the border.
-std::vector<float> lapSamples(const std::vector<DERY*>& lapMaps, const std::vector<float>& scales,
-                              std::uint64_t levelLimit, float x, float y)
+bool isLapExtremum(float previous, float current, float next)
 {
-    const std::size_t levels = std::min(lapMaps.size(), scales.size());
-    std::vector<float> samples;
-    for (std::size_t i = 0; i < levels && i < levelLimit; ++i) {
-        const double xi = static_cast<double>(x) / scales[i];
-        const double yi = static_cast<double>(y) / scales[i];
-        if (insideLapBorder(lapMaps[i], xi, yi))
-            samples.push_back(getValue(lapMaps[i], static_cast<float>(xi), static_cast<float>(yi)));
-    }
-    return samples;
-}
-
-bool isLapExtremum(const std::vector<float>& s, std::size_t j)
-{
-    const bool maximum = s[j] > s[j - 1] && s[j] > s[j + 1] && s[j] > 4.0f;
-    const bool minimum = s[j] < s[j - 1] && s[j] < s[j + 1] && s[j] < -4.0f;
+    const bool maximum = current > previous && current > next && current > 4.0f;
+    const bool minimum = current < previous && current < next && current < -4.0f;
     return maximum || minimum;
 }
 
-// True for a strict 3x3 maximum of map at (row, col), which must not lie on
-// the map's outermost rows or columns.
-bool isStrictLocalMaximum(const DERY* map, int row, int col)
+// Columns of a response row tested together: the test has no branch, so it
+// vectorises across them.
+constexpr int kScanChunk = 64;
+
+// isMaximum[k] = 1 where column first + k of `row` is strictly greater than
+// the threshold and than each of its 8 neighbours (false for not-a-number);
+// the columns must not be the map's outermost ones. Returns the number of
+// maxima marked.
+AFFLIB_VECTOR_CLONES
+int markStrictMaxima(const DERY* map, int row, int first, int count, float threshold, int* isMaximum)
 {
-    const float v = map->pixels[row][col];
-    for (int r = row - 1; r <= row + 1; ++r)
-        for (int c = col - 1; c <= col + 1; ++c)
-            if ((r != row || c != col) && !(v > map->pixels[r][c]))
-                return false;
-    return true;
+    const float* above = map->pixels[row - 1] + first;
+    const float* here = map->pixels[row] + first;
+    const float* below = map->pixels[row + 1] + first;
+    int found = 0;
+    for (int k = 0; k < count; ++k) {
+        const float v = here[k];
+        isMaximum[k] = (v > threshold) & (v > above[k - 1]) & (v > above[k]) & (v > above[k + 1])
+                     & (v > here[k - 1]) & (v > here[k + 1])
+                     & (v > below[k - 1]) & (v > below[k]) & (v > below[k + 1]);
+        found += isMaximum[k];
+    }
+    return found;
 }
 
 struct ShapeEntries {
@@ -96,29 +95,43 @@ struct ExtractionInput {
     int mode;
 };
 
-// Turns the strict maxima above threshold of one level into regions, each
-// appended to the bucket of its characteristic-scale index.
-void collectLevelPoints(const ExtractionInput& in, std::size_t level, std::vector<Bucket>& buckets)
+// The region of the maximum at (row, col) of a level, appended to `points`
+// when it has a characteristic scale with a bucket (index below
+// bucketCount).
+void addPoint(const ExtractionInput& in, std::size_t level, int row, int col, std::size_t bucketCount,
+              std::vector<AffRegion*>& points)
 {
-    const DERY* response = in.responseMaps[level];
     const float scale = in.scales[level];
+    const float x = static_cast<float>(col * static_cast<double>(scale));
+    const float y = static_cast<float>(row * static_cast<double>(scale));
+    const int j = getLapMax(in.lapMaps, in.scales, static_cast<unsigned int>(level), kLapBelow,
+                            kLapAbove, x, y);
+    if (j < 1 || static_cast<std::size_t>(j) >= bucketCount)
+        return;
+    const ShapeEntries shape = initialShape(in.m11Maps, in.m12Maps, in.m22Maps, level, row, col, in.mode);
+    points.push_back(new AffRegion{x, y, in.responseMaps[level]->pixels[row][col], scale, in.scales[j],
+                                   shape.mi11, shape.mi12, shape.mi22, j, static_cast<int>(level),
+                                   in.mode});
+}
+
+// The regions of one level's strict maxima above threshold, in scan order.
+std::vector<AffRegion*> levelPoints(const ExtractionInput& in, std::size_t level, std::size_t bucketCount)
+{
+    std::vector<AffRegion*> points;
+    const DERY* response = in.responseMaps[level];
+    const int colEnd = response->cols - kScanBorder;
     for (int row = kScanBorder; row < response->rows - kScanBorder; ++row) {
-        for (int col = kScanBorder; col < response->cols - kScanBorder; ++col) {
-            const float v = response->pixels[row][col];
-            if (!(v > in.threshold) || !isStrictLocalMaximum(response, row, col))
+        for (int first = kScanBorder; first < colEnd; first += kScanChunk) {
+            const int count = std::min(kScanChunk, colEnd - first);
+            int isMaximum[kScanChunk];
+            if (markStrictMaxima(response, row, first, count, in.threshold, isMaximum) == 0)
                 continue;
-            const float x = static_cast<float>(col * static_cast<double>(scale));
-            const float y = static_cast<float>(row * static_cast<double>(scale));
-            const int j = getLapMax(in.lapMaps, in.scales, static_cast<unsigned int>(level),
-                                    kLapBelow, kLapAbove, x, y);
-            if (j < 1 || static_cast<std::size_t>(j) >= buckets.size())
-                continue;
-            const ShapeEntries shape =
-                initialShape(in.m11Maps, in.m12Maps, in.m22Maps, level, row, col, in.mode);
-            buckets[j].push_back(new AffRegion{x, y, v, scale, in.scales[j], shape.mi11, shape.mi12,
-                                               shape.mi22, j, static_cast<int>(level), in.mode});
+            for (int k = 0; k < count; ++k)
+                if (isMaximum[k])
+                    addPoint(in, level, row, first + k, bucketCount, points);
         }
     }
+    return points;
 }
 
 bool nearDuplicates(const AffRegion* p, const AffRegion* q, float bound)
@@ -191,12 +204,29 @@ int getLapMax(const std::vector<DERY*>& lapMaps, const std::vector<float>& scale
         return -1;
     // Summed in 64 bits so that large arguments cannot wrap around.
     const std::uint64_t levelLimit = static_cast<std::uint64_t>(level) + above;
-    const std::vector<float> samples = lapSamples(lapMaps, scales, levelLimit, x, y);
     const std::uint64_t start = level == below ? 1 : level - below;
-    // j + 1 < n rather than j < n - 1: n may be 0.
-    for (std::uint64_t j = start; j < levelLimit && j + 1 < samples.size(); ++j)
-        if (isLapExtremum(samples, static_cast<std::size_t>(j)))
-            return static_cast<int>(j);
+    const std::size_t levels = std::min(lapMaps.size(), scales.size());
+    // The samples are the Laplacian values at the point on the levels from
+    // the finest up to (not including) levelLimit where it lies inside the
+    // border, numbered in that order; sample j is an extremum against
+    // samples j - 1 and j + 1, for j from `start` on. Samples before
+    // start - 1 are only counted, never read.
+    float window[3] = {0.0f, 0.0f, 0.0f};  // samples k - 2, k - 1, k
+    std::uint64_t k = 0;
+    for (std::size_t i = 0; i < levels && i < levelLimit; ++i) {
+        const double xi = static_cast<double>(x) / scales[i];
+        const double yi = static_cast<double>(y) / scales[i];
+        if (!insideLapBorder(lapMaps[i], xi, yi))
+            continue;
+        if (k + 1 >= start) {
+            window[0] = window[1];
+            window[1] = window[2];
+            window[2] = getValue(lapMaps[i], static_cast<float>(xi), static_cast<float>(yi));
+            if (k > start && isLapExtremum(window[0], window[1], window[2]))
+                return static_cast<int>(k - 1);
+        }
+        ++k;
+    }
     return -1;
 }
 
@@ -206,7 +236,7 @@ void harris_lap(const std::vector<DERY*>& responseMaps,
                 const std::vector<DERY*>& m22Maps,
                 const std::vector<DERY*>& lapMaps,
                 const std::vector<float>& scales,
-                std::vector<AffRegion*>& regions, float threshold, int mode)
+                std::vector<AffRegion*>& regions, float threshold, int mode, int threads)
 {
     const ExtractionInput in{responseMaps, m11Maps, m12Maps, m22Maps, lapMaps, scales,
                              threshold, mode};
@@ -214,8 +244,15 @@ void harris_lap(const std::vector<DERY*>& responseMaps,
     if (n < 3)
         return;
     std::vector<Bucket> buckets(n - 1);
-    for (std::size_t level = 1; level + 1 < n; ++level)
-        collectLevelPoints(in, level, buckets);
+    // The levels are scanned independently, each into its own list, and
+    // filed level by level: the buckets hold their regions in scan order
+    // whatever the number of threads.
+    std::vector<std::vector<AffRegion*>> points(n);
+    WorkerPool pool(threads);
+    pool.forEach(n - 2, [&](std::size_t k) { points[k + 1] = levelPoints(in, k + 1, buckets.size()); });
+    for (const std::vector<AffRegion*>& levelRegions : points)
+        for (AffRegion* region : levelRegions)
+            buckets[region->lapIndex].push_back(region);
     for (std::size_t i = 0; i < buckets.size(); ++i)
         suppressNearDuplicates(buckets, i, scales[i]);
     for (const Bucket& bucket : buckets)

@@ -10,6 +10,7 @@
 // weight (the kernel's border rule), standing where the first of them would.
 #include "afflib.h"
 #include "parallel.h"
+#include "vector_clones.h"
 
 #include <cstddef>
 
@@ -118,20 +119,10 @@ Terms termsAt(int p, int n)
     return terms;
 }
 
-// Vector instruction sets the passes are compiled for, chosen at run time.
-// Each pixel's sum is formed the same way in every variant: no fused
-// multiply-add (contraction is off), products added in the same order.
-// (clang cannot clone function templates: it builds the baseline variant.)
-#if defined(__clang__)
-#define AFFLIB_VECTOR_CLONES
-#else
-#define AFFLIB_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
-
 // Filters rows [rowBegin, rowEnd) of `in` along each row. The interior loop
 // has compile-time weights and no branch, so it vectorises across pixels.
 template <class K>
-AFFLIB_VECTOR_CLONES void horizontalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
+AFFLIB_WIDE_VECTOR_CLONES void horizontalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
 {
     const int n = in->cols;
     const int interiorEnd = n >= 2 * K::K ? n - K::K : K::K;  // no interior when too short
@@ -170,7 +161,7 @@ AFFLIB_VECTOR_CLONES void horizontalRows(const DERY* in, DERY* out, int rowBegin
 // Filters output rows [rowBegin, rowEnd) along each column, a whole row at a
 // time so that the inner loop runs along contiguous pixels.
 template <class K>
-AFFLIB_VECTOR_CLONES void verticalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
+AFFLIB_WIDE_VECTOR_CLONES void verticalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
 {
     const int n = in->rows;
     const int width = in->cols;

@@ -1,11 +1,15 @@
 // The float image type, whole-image copy, and reading images at non-integer
 // positions (resampling, single values, warped patches).
 #include "afflib.h"
+#include "vector_clones.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <new>
+#include <utility>
+#include <vector>
 
 DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(rows * cols)
 {
@@ -43,8 +47,29 @@ void set(DERY* src, DERY* dst)
 
 namespace {
 
-// A position split into the integer parts (rounded toward minus infinity) and
-// the fractions in [0, 1).
+// A coordinate split into its integer part (rounded toward minus infinity)
+// and its fraction in [0, 1).
+struct Split {
+    int whole;
+    double fraction;
+};
+
+Split split(double v)
+{
+    const double floored = std::floor(v);
+    return {static_cast<int>(floored), v - floored};
+}
+
+// split() of a coordinate known to be >= 0 (-0 included), where truncation
+// is the floor; adding 0.0 turns the fraction -0 of -0 into the +0 that
+// split() gives.
+Split splitNonNegative(double v)
+{
+    const int whole = static_cast<int>(v);
+    return {whole, (v - whole) + 0.0};
+}
+
+// A position split in both coordinates.
 struct Cell {
     int ix;
     int iy;
@@ -54,20 +79,19 @@ struct Cell {
 
 Cell cellOf(double x, double y)
 {
-    const double flooredX = std::floor(x);
-    const double flooredY = std::floor(y);
-    return {static_cast<int>(flooredX), static_cast<int>(flooredY), x - flooredX, y - flooredY};
+    const Split sx = split(x);
+    const Split sy = split(y);
+    return {sx.whole, sy.whole, sx.fraction, sy.fraction};
 }
 
-// The bilinear kernel on the 2x2 block whose top-left pixel is (ix, iy): the
-// top pair, then the bottom pair, then the two rows, all in double.
-double bilinear(const DERY* image, const Cell& c)
+// The bilinear kernel on the 2x2 block whose top-left pixel is column ix of
+// row `top` (`bottom` is the row below): the top pair, then the bottom pair,
+// then the two rows, all in double.
+inline double bilinearAt(const float* top, const float* bottom, int ix, double fx, double fy)
 {
-    const float* top = image->pixels[c.iy];
-    const float* bottom = image->pixels[c.iy + 1];
-    const double upper = (1.0 - c.fx) * top[c.ix] + c.fx * top[c.ix + 1];
-    const double lower = (1.0 - c.fx) * bottom[c.ix] + c.fx * bottom[c.ix + 1];
-    return (1.0 - c.fy) * upper + c.fy * lower;
+    const double upper = (1.0 - fx) * top[ix] + fx * top[ix + 1];
+    const double lower = (1.0 - fx) * bottom[ix] + fx * bottom[ix + 1];
+    return (1.0 - fy) * upper + fy * lower;
 }
 
 // True when 0 <= x < W and 0 <= y < H; false for NaN. Comparing the positions
@@ -87,7 +111,7 @@ double sampleWithEdgeFallback(const DERY* image, double x, double y)
     const int lastRow = image->rows - 1;
     float** p = image->pixels;
     if (c.ix < lastCol && c.iy < lastRow)
-        return bilinear(image, c);
+        return bilinearAt(p[c.iy], p[c.iy + 1], c.ix, c.fx, c.fy);
     if (c.iy < lastRow)
         return (1.0 - c.fy) * p[c.iy][lastCol] + c.fy * p[c.iy + 1][lastCol];
     if (c.ix < lastCol)
@@ -95,16 +119,101 @@ double sampleWithEdgeFallback(const DERY* image, double x, double y)
     return p[lastRow][lastCol];
 }
 
+// True when the 2x2 block of a position along a line of last + 1 pixels lies
+// inside the line: 0 <= position < last (false for NaN). Both comparisons
+// are evaluated, without a branch, so that loops over positions vectorise.
+bool blockInsideLine(double position, double last)
+{
+    return (position >= 0.0) & (position < last);
+}
+
+// The leading destination columns of a resampling grid (positions k * step,
+// k = 0, 1, ...) whose 2x2 blocks lie inside the source, up to the first one
+// that does not: the left source column of each and the weights of its left
+// and right pixel.
+class BlockColumns {
+public:
+    BlockColumns(int count, double step, int last)
+    {
+        for (int k = 0; k < count && blockInsideLine(k * step, last); ++k) {
+            const Split position = split(k * step);
+            left_.push_back(position.whole);
+            leftWeight_.push_back(1.0 - position.fraction);
+            rightWeight_.push_back(position.fraction);
+        }
+    }
+
+    int count() const { return static_cast<int>(left_.size()); }
+
+    // The top (or bottom) pair of the bilinear kernel at every column, from
+    // one source row.
+    void blend(const float* row, double* out) const
+    {
+        const int* left = left_.data();
+        const double* leftWeight = leftWeight_.data();
+        const double* rightWeight = rightWeight_.data();
+        for (int k = 0; k < count(); ++k)
+            out[k] = leftWeight[k] * row[left[k]] + rightWeight[k] * row[left[k] + 1];
+    }
+
+private:
+    std::vector<int> left_;
+    std::vector<double> leftWeight_;
+    std::vector<double> rightWeight_;
+};
+
+// The columns of a patch row sampled together: their positions are computed
+// first, in a loop that vectorises, then each is sampled.
+constexpr int kPatchColumnChunk = 16;
+
+// A source row blended at every block column, with the index of that row.
+struct BlendedRow {
+    int source = -1;
+    std::vector<double> values;
+};
+
 }  // namespace
 
-void scaling(DERY* src, DERY* dst, float factor)
+AFFLIB_VECTOR_CLONES void scaling(DERY* src, DERY* dst, float factor)
 {
+    const double step = factor;
+    // Where the whole block lies inside, the plain kernel applies: the leading
+    // columns of every row whose block rows exist take that path, the rest
+    // (last row and column, positions past the source) the general one. The
+    // pairs along a source row do not depend on the destination row, so each
+    // source row is blended once and serves the (at most two) destination
+    // rows whose blocks contain it.
+    const BlockColumns columns(dst->cols, step, src->cols - 1);
+    const int blockCount = columns.count();
+    BlendedRow upper{-1, std::vector<double>(blockCount)};
+    BlendedRow lower{-1, std::vector<double>(blockCount)};
+    const auto fetch = [&](BlendedRow& row, int source) {
+        if (row.source != source) {
+            columns.blend(src->pixels[source], row.values.data());
+            row.source = source;
+        }
+    };
     for (int i = 0; i < dst->rows; ++i) {
-        const double y = i * static_cast<double>(factor);
-        for (int j = 0; j < dst->cols; ++j) {
-            const double x = j * static_cast<double>(factor);
+        const double y = i * step;
+        float* out = dst->pixels[i];
+        int j = 0;
+        if (blockInsideLine(y, src->rows - 1)) {
+            const Split row = split(y);
+            if (lower.source == row.whole)
+                std::swap(upper, lower);
+            fetch(upper, row.whole);
+            fetch(lower, row.whole + 1);
+            const double* top = upper.values.data();
+            const double* bottom = lower.values.data();
+            const double topWeight = 1.0 - row.fraction;
+            const double bottomWeight = row.fraction;
+            for (; j < blockCount; ++j)
+                out[j] = static_cast<float>(topWeight * top[j] + bottomWeight * bottom[j]);
+        }
+        for (; j < dst->cols; ++j) {
+            const double x = j * step;
             if (insideHalfOpen(src, x, y))
-                dst->pixels[i][j] = static_cast<float>(sampleWithEdgeFallback(src, x, y));
+                out[j] = static_cast<float>(sampleWithEdgeFallback(src, x, y));
         }
     }
 }
@@ -116,23 +225,46 @@ float getValue(DERY* image, float x, float y)
     return static_cast<float>(sampleWithEdgeFallback(image, x, y));
 }
 
-void interpolate(DERY* src, DERY* patch, float cx, float cy,
-                 float m11, float m12, float m21, float m22)
+AFFLIB_VECTOR_CLONES void interpolate(DERY* src, DERY* patch, float cx, float cy,
+                                      float m11, float m12, float m21, float m22)
 {
     const int halfWidth = patch->cols / 2;
     const int halfHeight = patch->rows / 2;
     // The whole 2x2 block must lie inside: unlike getValue there is no
     // fallback on the last row or column.
-    const double xLimit = src->cols - 1;
-    const double yLimit = src->rows - 1;
-    // An even side has no pixel for its last offset; that offset is skipped.
-    for (int i = -halfHeight; i <= halfHeight && halfHeight + i < patch->rows; ++i) {
-        float* out = patch->pixels[halfHeight + i];
-        for (int j = -halfWidth; j <= halfWidth && halfWidth + j < patch->cols; ++j) {
-            const double x = (static_cast<double>(m11) * j + cx) + static_cast<double>(m12) * i;
-            const double y = (static_cast<double>(m21) * j + cy) + static_cast<double>(m22) * i;
-            const bool blockInside = x >= 0.0 && x < xLimit && y >= 0.0 && y < yLimit;
-            out[halfWidth + j] = blockInside ? static_cast<float>(bilinear(src, cellOf(x, y))) : 0.0f;
+    const double lastCol = src->cols - 1;
+    const double lastRow = src->rows - 1;
+    float* const* rows = src->pixels;
+    const int width = patch->cols;
+    // Offsets run from -half to +half; an even side has no pixel for +half.
+    for (int r = 0; r < patch->rows; ++r) {
+        const int i = r - halfHeight;
+        const double rowX = static_cast<double>(m12) * i;
+        const double rowY = static_cast<double>(m22) * i;
+        float* out = patch->pixels[r];
+        for (int first = 0; first < width; first += kPatchColumnChunk) {
+            const int count = std::min(kPatchColumnChunk, width - first);
+            double x[kPatchColumnChunk];
+            double y[kPatchColumnChunk];
+            int inside[kPatchColumnChunk];  // int, not bool: keeps the wide vector variant
+            // Positions for the whole group, past the row end too: a fixed
+            // count vectorises without a remainder loop.
+            for (int k = 0; k < kPatchColumnChunk; ++k) {
+                const int j = first + k - halfWidth;
+                x[k] = (static_cast<double>(m11) * j + cx) + rowX;
+                y[k] = (static_cast<double>(m21) * j + cy) + rowY;
+                inside[k] = blockInsideLine(x[k], lastCol) & blockInsideLine(y[k], lastRow);
+            }
+            for (int k = 0; k < count; ++k) {
+                float value = 0.0f;
+                if (inside[k]) {
+                    const Split sx = splitNonNegative(x[k]);
+                    const Split sy = splitNonNegative(y[k]);
+                    value = static_cast<float>(
+                        bilinearAt(rows[sy.whole], rows[sy.whole + 1], sx.whole, sx.fraction, sy.fraction));
+                }
+                out[first + k] = value;
+            }
         }
     }
 }
