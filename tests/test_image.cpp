@@ -107,6 +107,22 @@ TEST(Dery, RowTablePointsIntoOneRowMajorBlock)
     EXPECT_EQ(image.pixels[0][11], 7.5f);
 }
 
+TEST(Dery, ImagesOfEverySizeStartZeroedAndHoldTheirPixels)
+{
+    // Around the sizes where large pixel blocks are allocated differently.
+    for (int cols : {0, 1, 262143, 262144, 262145, 524289, 1048576}) {
+        for (int rows : {1, 3}) {
+            DERY image(rows, cols);
+            ASSERT_EQ(image.size, rows * cols);
+            for (int i = 0; i < image.size; ++i)
+                ASSERT_EQ(image.pixels[0][i], 0.0f) << cols;
+            for (int i = 0; i < image.size; ++i)
+                image.pixels[0][i] = static_cast<float>(i);
+            EXPECT_EQ(image.pixels[rows - 1][cols > 0 ? cols - 1 : 0], cols > 0 ? image.size - 1.0f : 0.0f);
+        }
+    }
+}
+
 TEST(Set, CopiesStorageOrderBetweenImagesOfEqualSize)
 {
     auto src = numbered(10, 20);
