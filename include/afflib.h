@@ -203,7 +203,7 @@ void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions,
 // The resolution pyramid: level 0 a copy of the input, each further level
 // the previous one resampled by 1.2.
 struct ScaleSpace {
-    explicit ScaleSpace(DERY* image);
+    explicit ScaleSpace(DERY* image, int threads = 1);
     ~ScaleSpace();
     ScaleSpace(const ScaleSpace&) = delete;
     ScaleSpace& operator=(const ScaleSpace&) = delete;

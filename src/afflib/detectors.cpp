@@ -42,12 +42,13 @@ std::vector<PyramidLevel> pyramidLevels(int rows, int cols)
 
 // Level 0 is a copy of the input; every further level is the previous one
 // resampled bilinearly by the factor 1.2, with no smoothing in between.
-ScaleSpace::ScaleSpace(DERY* image)
+ScaleSpace::ScaleSpace(DERY* image, int threads)
     : levels(pyramidLevels(image->rows, image->cols)), images(imagesFor(levels))
 {
     set(image, images[0]);
+    WorkerPool pool(threads);
     for (size_t i = 1; i < images.size(); ++i)
-        scaling(images[i - 1], images[i], kPyramidFactor);
+        scaling(images[i - 1], images[i], kPyramidFactor, pool);
     for (const PyramidLevel& level : levels)
         scales.push_back(level.scale);
 }
@@ -103,7 +104,7 @@ HarrisMaps::~HarrisMaps()
 void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
                      int threads)
 {
-    const ScaleSpace space(image);
+    const ScaleSpace space(image, threads);
     const HessianMaps maps(space, threads);
     if (space.canHoldPoints()) {
         // Mode 2: identity start shape; the second-moment map lists are unread.
@@ -117,7 +118,7 @@ void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float thresh
 void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
                      int threads)
 {
-    const ScaleSpace space(image);
+    const ScaleSpace space(image, threads);
     const HarrisMaps maps(space, threads);
     if (space.canHoldPoints()) {
         // Budget 0 keeps the identity start shape; any other budget starts

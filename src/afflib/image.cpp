@@ -1,6 +1,7 @@
 // The float image type, whole-image copy, and reading images at non-integer
 // positions (resampling, single values, warped patches).
 #include "afflib.h"
+#include "parallel.h"
 #include "vector_clones.h"
 
 #include <sys/mman.h>
@@ -21,7 +22,7 @@ namespace {
 // 2 MB instead of one per 4 KB matters when the pyramid of a large image is
 // allocated afresh.
 const std::size_t kHugePage = std::size_t(2) << 20;
-const std::size_t kMappedBlock = std::size_t(1) << 20;
+const std::size_t kMappedBlock = std::size_t(4) << 20;
 
 std::size_t blockBytes(int size) { return static_cast<std::size_t>(size > 0 ? size : 1) * sizeof(float); }
 
@@ -239,7 +240,10 @@ struct BlendedRow {
 
 }  // namespace
 
-AFFLIB_VECTOR_CLONES void scaling(DERY* src, DERY* dst, float factor)
+namespace {
+
+// Destination rows [rowBegin, rowEnd) of scaling().
+AFFLIB_VECTOR_CLONES void scaleRows(const DERY* src, DERY* dst, float factor, int rowBegin, int rowEnd)
 {
     const double step = factor;
     // Where the whole block lies inside, the plain kernel applies: the leading
@@ -258,7 +262,7 @@ AFFLIB_VECTOR_CLONES void scaling(DERY* src, DERY* dst, float factor)
             row.source = source;
         }
     };
-    for (int i = 0; i < dst->rows; ++i) {
+    for (int i = rowBegin; i < rowEnd; ++i) {
         const double y = i * step;
         float* out = dst->pixels[i];
         int j = 0;
@@ -281,6 +285,17 @@ AFFLIB_VECTOR_CLONES void scaling(DERY* src, DERY* dst, float factor)
                 out[j] = static_cast<float>(sampleWithEdgeFallback(src, x, y));
         }
     }
+}
+
+}  // namespace
+
+void scaling(DERY* src, DERY* dst, float factor) { scaleRows(src, dst, factor, 0, dst->rows); }
+
+void scaling(DERY* src, DERY* dst, float factor, WorkerPool& pool)
+{
+    const int rowsPerTask = dst->cols > 0 ? (1 << 16) / dst->cols + 1 : dst->rows;
+    forEachBlock(pool, dst->rows, rowsPerTask,
+                 [&](int begin, int end) { scaleRows(src, dst, factor, begin, end); });
 }
 
 float getValue(DERY* image, float x, float y)

@@ -48,6 +48,7 @@ private:
 
 // Image operations with their rows spread over a pool; same results as the
 // single-threaded operations.
+void scaling(DERY* src, DERY* dst, float factor, WorkerPool& pool);
 void smoothSqrt(DERY* in, DERY* out, WorkerPool& pool);
 void dX6(DERY* in, DERY* out, WorkerPool& pool);
 void dY6(DERY* in, DERY* out, WorkerPool& pool);
