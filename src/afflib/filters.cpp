@@ -12,7 +12,9 @@
 #include "parallel.h"
 #include "vector_clones.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 namespace {
 
@@ -119,12 +121,24 @@ Terms termsAt(int p, int n)
     return terms;
 }
 
+// Rows of an image as a pass sees them: row r (of `height`) is rows[r - first],
+// and only the rows a pass reads need to be present.
+struct Plane {
+    float* const* rows;
+    int first;
+    int height;
+    int width;
+    float* row(int r) const { return rows[r - first]; }
+};
+
+Plane planeOf(const DERY* image) { return {image->pixels, 0, image->rows, image->cols}; }
+
 // Filters rows [rowBegin, rowEnd) of `in` along each row. The interior loop
 // has compile-time weights and no branch, so it vectorises across pixels.
 template <class K>
-AFFLIB_WIDE_VECTOR_CLONES void horizontalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
+AFFLIB_WIDE_VECTOR_CLONES void horizontalRows(const Plane& in, const Plane& out, int rowBegin, int rowEnd)
 {
-    const int n = in->cols;
+    const int n = in.width;
     const int interiorEnd = n >= 2 * K::K ? n - K::K : K::K;  // no interior when too short
     // The taps of the border positions depend only on the position.
     int borderPositions[2 * K::K];
@@ -137,8 +151,8 @@ AFFLIB_WIDE_VECTOR_CLONES void horizontalRows(const DERY* in, DERY* out, int row
         borderTerms[borders++] = termsAt<K>(p, n);
     }
     for (int y = rowBegin; y < rowEnd; ++y) {
-        const float* __restrict src = in->pixels[y];
-        float* __restrict dst = out->pixels[y];
+        const float* __restrict src = in.row(y);
+        float* __restrict dst = out.row(y);
         for (int p = K::K; p < interiorEnd; ++p) {
             const float* window = src + p - K::K;
             double s = K::w[0] * static_cast<double>(window[0]);
@@ -159,18 +173,19 @@ AFFLIB_WIDE_VECTOR_CLONES void horizontalRows(const DERY* in, DERY* out, int row
 }
 
 // Filters output rows [rowBegin, rowEnd) along each column, a whole row at a
-// time so that the inner loop runs along contiguous pixels.
+// time so that the inner loop runs along contiguous pixels. Reads the input
+// rows within K of each output row only.
 template <class K>
-AFFLIB_WIDE_VECTOR_CLONES void verticalRows(const DERY* in, DERY* out, int rowBegin, int rowEnd)
+AFFLIB_WIDE_VECTOR_CLONES void verticalRows(const Plane& in, const Plane& out, int rowBegin, int rowEnd)
 {
-    const int n = in->rows;
-    const int width = in->cols;
+    const int n = in.height;
+    const int width = in.width;
     for (int y = rowBegin; y < rowEnd; ++y) {
-        float* __restrict dst = out->pixels[y];
+        float* __restrict dst = out.row(y);
         if (y >= K::K && y < n - K::K) {
             const float* rows[2 * K::K + 1];
             for (int t = 0; t <= 2 * K::K; ++t)
-                rows[t] = in->pixels[y - K::K + t];
+                rows[t] = in.row(y - K::K + t);
             for (int x = 0; x < width; ++x) {
                 double s = K::w[0] * static_cast<double>(rows[0][x]);
 #pragma GCC unroll 16
@@ -183,7 +198,7 @@ AFFLIB_WIDE_VECTOR_CLONES void verticalRows(const DERY* in, DERY* out, int rowBe
             const Terms terms = termsAt<K>(y, n);
             const float* rows[kMaxTerms];
             for (int i = 0; i < terms.count; ++i)
-                rows[i] = in->pixels[terms.index[i]];
+                rows[i] = in.row(terms.index[i]);
             for (int x = 0; x < width; ++x) {
                 double s = terms.weight[0] * static_cast<double>(rows[0][x]);
                 for (int i = 1; i < terms.count; ++i)
@@ -194,67 +209,111 @@ AFFLIB_WIDE_VECTOR_CLONES void verticalRows(const DERY* in, DERY* out, int rowBe
     }
 }
 
-using RowPass = void (*)(const DERY*, DERY*, int, int);
+using RowPass = void (*)(const Plane&, const Plane&, int, int);
 
-// About this many pixels per task when a pass is spread over threads.
-const int kPixelsPerTask = 1 << 16;
+// One pass of a separable operator: its rows and how far along the columns
+// it reads (0 for a pass along the rows).
+struct PassStep {
+    RowPass rows;
+    int reach;
+};
 
-void runPass(RowPass pass, const DERY* in, DERY* out, WorkerPool& pool)
+template <class K>
+PassStep alongRows()
 {
-    const int grain = in->cols > 0 ? (kPixelsPerTask + in->cols - 1) / in->cols : in->rows;
-    forEachBlock(pool, in->rows, grain, [&](int begin, int end) { pass(in, out, begin, end); });
+    return {horizontalRows<K>, 0};
 }
 
-// Two passes through a temporary image; `out` may be `in`.
-void separable(RowPass first, RowPass second, DERY* in, DERY* out, WorkerPool& pool)
+template <class K>
+PassStep alongColumns()
 {
-    DERY temp(in->rows, in->cols);
-    runPass(first, in, &temp, pool);
-    runPass(second, &temp, out, pool);
+    return {verticalRows<K>, K::K};
+}
+
+// Stripes of output rows: about this many pixels, and enough rows that the
+// rows a stripe's second pass reads beyond its own (computed again by the
+// neighbouring stripe) stay a small share.
+const int kPixelsPerStripe = 1 << 16;
+const int kMinStripeRows = 64;
+
+// Two passes, stripe by stripe of output rows: the first pass fills a
+// stripe-sized buffer with just the rows the second one reads, so the
+// intermediate values stay in cache and no full-size temporary is needed.
+// Each value is still rounded to float after each pass.
+void separable(PassStep first, PassStep second, DERY* in, DERY* out, WorkerPool& pool)
+{
+    const int height = in->rows;
+    const int width = in->cols;
+    if (in == out) {  // the second pass must not overwrite rows the first still reads
+        DERY temp(height, width);
+        first.rows(planeOf(in), planeOf(&temp), 0, height);
+        second.rows(planeOf(&temp), planeOf(out), 0, height);
+        return;
+    }
+    if (height <= 0 || width <= 0)
+        return;
+    const int stripeRows = std::max(kMinStripeRows, kPixelsPerStripe / width);
+    const int stripes = (height + stripeRows - 1) / stripeRows;
+    pool.forEach(static_cast<size_t>(stripes), [&](size_t stripe) {
+        const int begin = static_cast<int>(stripe) * stripeRows;
+        const int end = std::min(height, begin + stripeRows);
+        const int low = std::max(0, begin - second.reach);
+        const int high = std::min(height, end + second.reach);
+        // One buffer per thread, reused from stripe to stripe and call to call.
+        thread_local std::vector<float> buffer;
+        thread_local std::vector<float*> rows;
+        buffer.resize(static_cast<size_t>(high - low) * width);
+        rows.resize(static_cast<size_t>(high - low));
+        for (int r = low; r < high; ++r)
+            rows[r - low] = buffer.data() + static_cast<size_t>(r - low) * width;
+        const Plane intermediate{rows.data(), low, height, width};
+        first.rows(planeOf(in), intermediate, low, high);
+        second.rows(intermediate, planeOf(out), begin, end);
+    });
 }
 
 }  // namespace
 
-void HorConvSqrt2(DERY* in, DERY* out) { horizontalRows<SmoothSqrt2>(in, out, 0, in->rows); }
-void VerConvSqrt2(DERY* in, DERY* out) { verticalRows<SmoothSqrt2>(in, out, 0, in->rows); }
-void smoothXXH9(DERY* in, DERY* out) { horizontalRows<Smooth9>(in, out, 0, in->rows); }
-void smoothYYV9(DERY* in, DERY* out) { verticalRows<Smooth9>(in, out, 0, in->rows); }
-void DerXXH9(DERY* in, DERY* out) { horizontalRows<SecondDerivative9>(in, out, 0, in->rows); }
-void DerYYV9(DERY* in, DERY* out) { verticalRows<SecondDerivative9>(in, out, 0, in->rows); }
-void DerHConv6(DERY* in, DERY* out) { horizontalRows<FirstDerivative6>(in, out, 0, in->rows); }
-void DerVConv6(DERY* in, DERY* out) { verticalRows<FirstDerivative6>(in, out, 0, in->rows); }
-void DerXXH7(DERY* in, DERY* out) { horizontalRows<SecondDerivative7>(in, out, 0, in->rows); }
-void DerYYV7(DERY* in, DERY* out) { verticalRows<SecondDerivative7>(in, out, 0, in->rows); }
-void HorConv5(DERY* in, DERY* out) { horizontalRows<Smooth5>(in, out, 0, in->rows); }
-void VerConv5(DERY* in, DERY* out) { verticalRows<Smooth5>(in, out, 0, in->rows); }
+void HorConvSqrt2(DERY* in, DERY* out) { horizontalRows<SmoothSqrt2>(planeOf(in), planeOf(out), 0, in->rows); }
+void VerConvSqrt2(DERY* in, DERY* out) { verticalRows<SmoothSqrt2>(planeOf(in), planeOf(out), 0, in->rows); }
+void smoothXXH9(DERY* in, DERY* out) { horizontalRows<Smooth9>(planeOf(in), planeOf(out), 0, in->rows); }
+void smoothYYV9(DERY* in, DERY* out) { verticalRows<Smooth9>(planeOf(in), planeOf(out), 0, in->rows); }
+void DerXXH9(DERY* in, DERY* out) { horizontalRows<SecondDerivative9>(planeOf(in), planeOf(out), 0, in->rows); }
+void DerYYV9(DERY* in, DERY* out) { verticalRows<SecondDerivative9>(planeOf(in), planeOf(out), 0, in->rows); }
+void DerHConv6(DERY* in, DERY* out) { horizontalRows<FirstDerivative6>(planeOf(in), planeOf(out), 0, in->rows); }
+void DerVConv6(DERY* in, DERY* out) { verticalRows<FirstDerivative6>(planeOf(in), planeOf(out), 0, in->rows); }
+void DerXXH7(DERY* in, DERY* out) { horizontalRows<SecondDerivative7>(planeOf(in), planeOf(out), 0, in->rows); }
+void DerYYV7(DERY* in, DERY* out) { verticalRows<SecondDerivative7>(planeOf(in), planeOf(out), 0, in->rows); }
+void HorConv5(DERY* in, DERY* out) { horizontalRows<Smooth5>(planeOf(in), planeOf(out), 0, in->rows); }
+void VerConv5(DERY* in, DERY* out) { verticalRows<Smooth5>(planeOf(in), planeOf(out), 0, in->rows); }
 
 void smoothSqrt(DERY* in, DERY* out, WorkerPool& pool)
 {
-    separable(horizontalRows<SmoothSqrt2>, verticalRows<SmoothSqrt2>, in, out, pool);
+    separable(alongRows<SmoothSqrt2>(), alongColumns<SmoothSqrt2>(), in, out, pool);
 }
 void dX6(DERY* in, DERY* out, WorkerPool& pool)
 {
-    separable(horizontalRows<FirstDerivative6>, verticalRows<Smooth5>, in, out, pool);
+    separable(alongRows<FirstDerivative6>(), alongColumns<Smooth5>(), in, out, pool);
 }
 void dY6(DERY* in, DERY* out, WorkerPool& pool)
 {
-    separable(verticalRows<FirstDerivative6>, horizontalRows<Smooth5>, in, out, pool);
+    separable(alongColumns<FirstDerivative6>(), alongRows<Smooth5>(), in, out, pool);
 }
 void dXX7(DERY* in, DERY* out, WorkerPool& pool)
 {
-    separable(horizontalRows<SecondDerivative7>, verticalRows<Smooth5>, in, out, pool);
+    separable(alongRows<SecondDerivative7>(), alongColumns<Smooth5>(), in, out, pool);
 }
 void dYY7(DERY* in, DERY* out, WorkerPool& pool)
 {
-    separable(verticalRows<SecondDerivative7>, horizontalRows<Smooth5>, in, out, pool);
+    separable(alongColumns<SecondDerivative7>(), alongRows<Smooth5>(), in, out, pool);
 }
 void dXX9(DERY* in, DERY* out, WorkerPool& pool)
 {
-    separable(horizontalRows<SecondDerivative9>, verticalRows<Smooth9>, in, out, pool);
+    separable(alongRows<SecondDerivative9>(), alongColumns<Smooth9>(), in, out, pool);
 }
 void dYY9(DERY* in, DERY* out, WorkerPool& pool)
 {
-    separable(verticalRows<SecondDerivative9>, horizontalRows<Smooth9>, in, out, pool);
+    separable(alongColumns<SecondDerivative9>(), alongRows<Smooth9>(), in, out, pool);
 }
 
 void smoothSqrt(DERY* in, DERY* out) { smoothSqrt(in, out, WorkerPool::serial()); }

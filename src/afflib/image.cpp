@@ -22,7 +22,7 @@ namespace {
 // 2 MB instead of one per 4 KB matters when the pyramid of a large image is
 // allocated afresh.
 const std::size_t kHugePage = std::size_t(2) << 20;
-const std::size_t kMappedBlock = std::size_t(4) << 20;
+const std::size_t kMappedBlock = std::size_t(1) << 20;
 
 std::size_t blockBytes(int size) { return static_cast<std::size_t>(size > 0 ? size : 1) * sizeof(float); }
 
