@@ -190,8 +190,9 @@ struct PyramidLevel {
 std::vector<PyramidLevel> pyramidLevels(int rows, int cols);
 
 // Hessian-affine and Harris-affine detectors: append the regions of image
-// to `regions`. `threads` > 1 runs the response maps, the search for points
-// and the adaptation on that many threads, with the same result as one.
+// to `regions`. `threads` > 1 runs the pyramid, the response maps, the
+// search for points and the adaptation on that many threads, with the same
+// result as one.
 void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions,
                      float threshold, int maxIterations, int threads = 1);
 void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions,
@@ -218,7 +219,7 @@ struct ScaleSpace {
 // Hessian determinant and trace of every level (computed only when the
 // pyramid can hold points).
 struct HessianMaps {
-    HessianMaps(const ScaleSpace& space, int threads = 1);
+    explicit HessianMaps(const ScaleSpace& space, int threads = 1);
     ~HessianMaps();
     HessianMaps(const HessianMaps&) = delete;
     HessianMaps& operator=(const HessianMaps&) = delete;
@@ -230,7 +231,7 @@ struct HessianMaps {
 // Laplacian of every level; Harris cornerness and smoothed gradient products
 // of levels 1 and up (null for level 0, which is never searched).
 struct HarrisMaps {
-    HarrisMaps(const ScaleSpace& space, int threads = 1);
+    explicit HarrisMaps(const ScaleSpace& space, int threads = 1);
     ~HarrisMaps();
     HarrisMaps(const HarrisMaps&) = delete;
     HarrisMaps& operator=(const HarrisMaps&) = delete;
