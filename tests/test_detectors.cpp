@@ -77,9 +77,7 @@ TEST(Pyramid, SmallInputs)
 
 TEST(HessianAffine, IsotropicBlobGivesOneRoundRegion)
 {
-    auto image = makeImage(40, 40, [](int r, int c) {
-        return 20 + 200 * std::exp(-((c - 17.0) * (c - 17.0) + (r - 20.0) * (r - 20.0)) / 18);
-    });
+    auto image = blob(40, 17, 20, 3, 3, false);
     Regions regions;
     multi_scale_hes(image.get(), regions.list, 1000.0f, 16);
     ASSERT_EQ(regions.list.size(), 1u);

@@ -293,7 +293,7 @@ void scaling(DERY* src, DERY* dst, float factor) { scaleRows(src, dst, factor, 0
 
 void scaling(DERY* src, DERY* dst, float factor, WorkerPool& pool)
 {
-    const int rowsPerTask = dst->cols > 0 ? (1 << 16) / dst->cols + 1 : dst->rows;
+    const int rowsPerTask = dst->cols > 0 ? kPixelsPerTask / dst->cols + 1 : dst->rows;
     forEachBlock(pool, dst->rows, rowsPerTask,
                  [&](int begin, int end) { scaleRows(src, dst, factor, begin, end); });
 }

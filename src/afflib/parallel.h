@@ -60,6 +60,10 @@ void laplacian(DERY* in, DERY* out, WorkerPool& pool);
 void harris(DERY* in, DERY* cornerness, DERY* sxx, DERY* sxy, DERY* syy, WorkerPool& pool);
 void hessian(DERY* in, DERY* det, DERY* trace, WorkerPool& pool);
 
+// About this many pixels per task when an image operation is spread over a
+// pool: large enough that handing out tasks costs little.
+constexpr int kPixelsPerTask = 1 << 16;
+
 // Splits [0, size) into blocks of about `grain` items and runs
 // body(begin, end) for each block on the pool.
 void forEachBlock(WorkerPool& pool, int size, int grain, const std::function<void(int, int)>& body);

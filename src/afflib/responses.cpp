@@ -9,8 +9,6 @@ namespace {
 
 std::unique_ptr<DERY> imageLike(const DERY* in) { return std::make_unique<DERY>(in->rows, in->cols); }
 
-const int kPixelsPerTask = 1 << 16;
-
 // Runs body(begin, end) over blocks of the pixel index range of `image`.
 void forEachPixelBlock(const DERY* image, WorkerPool& pool, const std::function<void(int, int)>& body)
 {
