@@ -10,7 +10,11 @@
 // Built with TOLVANE_BASELINE, the program leaves out what the first
 // straightforward version of the library lacks (the threads argument), so
 // that one source times both versions.
+#ifdef TOLVANE_BASELINE
 #include "afflib.h"
+#else
+#include "stages.h"
+#endif
 #include "bench_images.h"
 
 #include <benchmark/benchmark.h>

@@ -1,5 +1,5 @@
 // The two multi-scale detectors, end to end on synthetic images.
-#include "afflib.h"
+#include "stages.h"
 
 #include <gtest/gtest.h>
 

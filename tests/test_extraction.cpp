@@ -1,4 +1,4 @@
-#include "afflib.h"
+#include "stages.h"
 #include "region_lists.h"
 
 #include <gtest/gtest.h>

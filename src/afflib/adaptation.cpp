@@ -1,6 +1,7 @@
 // Affine shape adaptation: the 2x2 matrix helpers, the second moment matrix
 // of a patch and the iteration that makes a region's neighbourhood isotropic.
 #include "afflib.h"
+#include "stages.h"
 #include "parallel.h"
 #include "vector_clones.h"
 

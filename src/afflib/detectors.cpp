@@ -2,6 +2,7 @@
 // level, response maps on every level, point extraction over all levels at
 // once, then affine shape adaptation of the regions found.
 #include "afflib.h"
+#include "stages.h"
 #include "parallel.h"
 
 #include <cmath>

@@ -1,0 +1,99 @@
+// The detectors' stages and hooks, for the library itself, its tests and its
+// benchmarks; not installed.
+#ifndef AFFLIB_STAGES_H
+#define AFFLIB_STAGES_H
+
+#include "afflib.h"
+
+#include <functional>
+#include <vector>
+
+// Level sizes of the resolution pyramid of an image of rows x cols: each
+// side divided by 1.2 (single precision) and rounded while both exceed 12.
+struct PyramidLevel {
+    int cols;
+    int rows;
+    float scale;
+};
+std::vector<PyramidLevel> pyramidLevels(int rows, int cols);
+
+// The stages of the detectors, for callers that drive or time them one by
+// one. Each object owns the images it holds.
+
+// The resolution pyramid: level 0 a copy of the input, each further level
+// the previous one resampled by 1.2.
+struct ScaleSpace {
+    explicit ScaleSpace(DERY* image, int threads = 1);
+    ~ScaleSpace();
+    ScaleSpace(const ScaleSpace&) = delete;
+    ScaleSpace& operator=(const ScaleSpace&) = delete;
+    // Points are searched on levels 1 .. n-2 only.
+    bool canHoldPoints() const { return images.size() >= 3; }
+
+    std::vector<PyramidLevel> levels;
+    std::vector<float> scales;
+    std::vector<DERY*> images;
+};
+
+// Hessian determinant and trace of every level (computed only when the
+// pyramid can hold points).
+struct HessianMaps {
+    explicit HessianMaps(const ScaleSpace& space, int threads = 1);
+    ~HessianMaps();
+    HessianMaps(const HessianMaps&) = delete;
+    HessianMaps& operator=(const HessianMaps&) = delete;
+
+    std::vector<DERY*> det;
+    std::vector<DERY*> trace;
+};
+
+// Laplacian of every level; Harris cornerness and smoothed gradient products
+// of levels 1 and up (null for level 0, which is never searched).
+struct HarrisMaps {
+    explicit HarrisMaps(const ScaleSpace& space, int threads = 1);
+    ~HarrisMaps();
+    HarrisMaps(const HarrisMaps&) = delete;
+    HarrisMaps& operator=(const HarrisMaps&) = delete;
+
+    std::vector<DERY*> lap;
+    std::vector<DERY*> response;
+    std::vector<DERY*> m11;
+    std::vector<DERY*> m12;
+    std::vector<DERY*> m22;
+};
+
+// ---------------------------------------------------------------------------
+// Affine adaptation with a replaceable measurement step
+// ---------------------------------------------------------------------------
+
+// A region's shape matrix during adaptation, row by row.
+struct ShapeMatrix {
+    float u11;
+    float u12;
+    float u21;
+    float u22;
+};
+
+// Gives the second moment matrix [[m11, m12], [m12, m22]] of the region's
+// neighbourhood seen through the shape.
+using ShapeMeasurement =
+    std::function<void(const ShapeMatrix& shape, float& m11, float& m12, float& m22)>;
+
+// The iteration of fastfindAffineRegion with measure in place of the patch
+// measurement (which fastfindAffineRegion passes in); same result, and the
+// same rule for writing the shape back.
+int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasurement& measure);
+
+// ---------------------------------------------------------------------------
+// Measurement of the affine adaptation patch
+// ---------------------------------------------------------------------------
+
+// Side of the square patch that affine adaptation resamples and measures.
+constexpr int kAdaptationPatchSide = 15;
+
+// getMi(patch, m11, m12, m22, 7, 7), bit for bit. For a patch of
+// kAdaptationPatchSide rows and columns it computes the gradients only where
+// the Gaussian window reads them and allocates nothing.
+void getPatchMi(DERY* patch, float& m11, float& m12, float& m22);
+
+#endif
