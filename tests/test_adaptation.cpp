@@ -1,4 +1,6 @@
 #include "stages.h"
+#include "diagnostics.h"
+#include "parallel.h"
 #include "region_lists.h"
 
 #include <gtest/gtest.h>
@@ -241,6 +243,23 @@ TEST(AdaptRegionShape, ConvergesInOneIterationOnIsotropicMeasurements)
     EXPECT_EQ(adaptRegionShape(&region, 16, always({1, 2, 1}, &calls)), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "errors\n");
     expectShape(region, 1, 2, 1);
+}
+
+TEST(AdaptRegionShape, NegativeEigenvaluesAreCountedWhereTheCallerCounts)
+{
+    DiagnosticCounter counter{0};
+    testing::internal::CaptureStdout();
+    {
+        const ScopedDiagnosticCounter scope(&counter);
+        WorkerPool pool(2);
+        pool.forEach(6, [](size_t) {
+            int calls = 0;
+            AffRegion region = identityRegion();
+            adaptRegionShape(&region, 16, always({1, 2, 1}, &calls));
+        });
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(counter.load(), 6u);
 }
 
 TEST(AdaptRegionShape, ElongationBeyondSixIsRejectedWithTheShapeUntouched)

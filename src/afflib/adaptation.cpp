@@ -2,12 +2,12 @@
 // of a patch and the iteration that makes a region's neighbourhood isotropic.
 #include "afflib.h"
 #include "stages.h"
+#include "diagnostics.h"
 #include "parallel.h"
 #include "vector_clones.h"
 
 #include <cmath>
 #include <cstddef>
-#include <iostream>
 
 void invSqrRoot(float& m11, float& m12, float& m22, float& l1, float& l2)
 {
@@ -26,8 +26,7 @@ void invSqrRoot(float& m11, float& m12, float& m22, float& l1, float& l2)
     const double larger = m11 * c * c + 2 * m12 * c * s + m22 * s * s;
     const double smaller = m11 * s * s - 2 * m12 * c * s + m22 * c * c;
     if (!(larger >= 0) || !(smaller >= 0)) {  // also catches not-a-number
-        // One insertion, so that lines from several threads cannot mix.
-        std::cout << "errors\n" << std::flush;
+        reportNegativeEigenvalue();
         return;
     }
 

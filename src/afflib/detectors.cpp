@@ -103,24 +103,28 @@ HarrisMaps::~HarrisMaps()
 }
 
 void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
-                     int threads)
+                     int threads, DetectionCounts& counts)
 {
     const ScaleSpace space(image, threads);
     const HessianMaps maps(space, threads);
+    const size_t before = regions.size();
     if (space.canHoldPoints()) {
         // Mode 2: identity start shape; the second-moment map lists are unread.
         harris_lap(maps.det, maps.det, maps.det, maps.det, maps.trace, space.scales, regions, threshold, 2,
                    threads);
     }
+    counts.extracted = regions.size() - before;
     if (maxIterations > 0)
         findAffineRegion(space.images, maps.trace, space.scales, regions, maxIterations, threads);
+    counts.adapted = regions.size() - before;
 }
 
 void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
-                     int threads)
+                     int threads, DetectionCounts& counts)
 {
     const ScaleSpace space(image, threads);
     const HarrisMaps maps(space, threads);
+    const size_t before = regions.size();
     if (space.canHoldPoints()) {
         // Budget 0 keeps the identity start shape; any other budget starts
         // from the second moment matrix at the point.
@@ -128,6 +132,22 @@ void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions, float thresh
         harris_lap(maps.response, maps.m11, maps.m12, maps.m22, maps.lap, space.scales, regions, threshold, mode,
                    threads);
     }
+    counts.extracted = regions.size() - before;
     if (maxIterations > 1)
         findAffineRegion(space.images, maps.lap, space.scales, regions, maxIterations, threads);
+    counts.adapted = regions.size() - before;
+}
+
+void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
+                     int threads)
+{
+    DetectionCounts counts;
+    multi_scale_hes(image, regions, threshold, maxIterations, threads, counts);
+}
+
+void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
+                     int threads)
+{
+    DetectionCounts counts;
+    multi_scale_har(image, regions, threshold, maxIterations, threads, counts);
 }

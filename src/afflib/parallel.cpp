@@ -1,5 +1,6 @@
 // The worker pool behind the detectors' threads option.
 #include "parallel.h"
+#include "diagnostics.h"
 
 WorkerPool::WorkerPool(int threads)
 {
@@ -31,8 +32,14 @@ void WorkerPool::forEach(size_t count, const std::function<void(size_t)>& task)
             task(i);
         return;
     }
+    // Tasks report diagnostics where the caller does.
+    DiagnosticCounter* const counter = currentDiagnosticCounter();
+    const std::function<void(size_t)> reporting = [&](size_t i) {
+        const ScopedDiagnosticCounter scope(counter);
+        task(i);
+    };
     std::unique_lock<std::mutex> lock(mutex_);
-    task_ = &task;
+    task_ = &reporting;
     count_ = count;
     next_ = 0;
     finished_ = 0;

@@ -96,4 +96,16 @@ constexpr int kAdaptationPatchSide = 15;
 // the Gaussian window reads them and allocates nothing.
 void getPatchMi(DERY* patch, float& m11, float& m12, float& m22);
 
+// How many points the detectors found and how many of them kept a shape.
+struct DetectionCounts {
+    size_t extracted = 0;
+    size_t adapted = 0;
+};
+
+// multi_scale_hes and multi_scale_har, also counting.
+void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
+                     int threads, DetectionCounts& counts);
+void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions, float threshold, int maxIterations,
+                     int threads, DetectionCounts& counts);
+
 #endif

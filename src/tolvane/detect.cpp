@@ -1,0 +1,167 @@
+// The namespaced detection entry point over the exact detectors.
+#include "tolvane/detect.h"
+
+#include "tolvane/error.h"
+
+#include "afflib.h"
+#include "diagnostics.h"
+#include "stages.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <thread>
+
+namespace tolvane {
+namespace {
+
+constexpr int kMaxIterations = 1000;
+constexpr int kMaxThreads = 1024;
+// Both sides must exceed this for the pyramid to have a second level.
+constexpr int kSingleLevelSide = 12;
+
+// Owns the records the detectors append.
+struct AffRegionList {
+    AffRegionList() = default;
+    AffRegionList(const AffRegionList&) = delete;
+    AffRegionList& operator=(const AffRegionList&) = delete;
+    ~AffRegionList()
+    {
+        for (AffRegion* region : list)
+            delete region;
+    }
+    std::vector<AffRegion*> list;
+};
+
+void copyInto(const ImageView& view, DERY& image)
+{
+    for (int y = 0; y < view.height; ++y) {
+        float* row = image.pixels[y];
+        if (view.type == PixelType::UInt8) {
+            const auto* in = static_cast<const std::uint8_t*>(view.pixels) + y * view.stride;
+            std::copy(in, in + view.width, row);
+        } else {
+            const auto* in = reinterpret_cast<const float*>(static_cast<const unsigned char*>(view.pixels) +
+                                                            y * view.stride);
+            std::copy(in, in + view.width, row);
+        }
+    }
+}
+
+std::unique_ptr<DERY> imageOf(const ImageView& view)
+{
+    std::unique_ptr<DERY> image;
+    try {
+        image = std::make_unique<DERY>(view.height, view.width);
+    } catch (const std::exception&) {
+        throw Error("no memory for a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
+                    " image");
+    }
+    copyInto(view, *image);
+    return image;
+}
+
+int threadCount(int requested)
+{
+    if (requested > 0)
+        return requested;
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+bool regionOf(const AffRegion& record, Region& region)
+{
+    Ellipse ellipse;
+    if (!regionEllipse(record, ellipse))
+        return false;
+    region.x = record.x;
+    region.y = record.y;
+    region.scale = record.scale;
+    region.lap_scale = record.lapScale;
+    region.response = record.response;
+    region.level = record.level;
+    region.lap_index = record.lapIndex;
+    region.shape = {record.mi11, record.mi12, record.mi12, record.mi22};
+    region.a = ellipse.a;
+    region.b = ellipse.b;
+    region.c = ellipse.c;
+    return true;
+}
+
+// The `count` strongest regions by |response|, ties in list order, kept in
+// list order.
+void keepStrongest(std::vector<Region>& regions, std::size_t count)
+{
+    if (count == 0 || regions.size() <= count)
+        return;
+    std::vector<std::size_t> order(regions.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
+        return std::fabs(regions[i].response) > std::fabs(regions[j].response);
+    });
+    order.resize(count);
+    std::sort(order.begin(), order.end());
+    std::vector<Region> kept;
+    kept.reserve(count);
+    for (std::size_t i : order)
+        kept.push_back(regions[i]);
+    regions.swap(kept);
+}
+
+}  // namespace
+
+void DetectorOptions::validate() const
+{
+    if (!std::isfinite(threshold))
+        throw Error("detector threshold must be a finite number");
+    if (iterations < 0 || iterations > kMaxIterations)
+        throw Error("adaptation iterations must be between 0 and " + std::to_string(kMaxIterations) + ", got " +
+                    std::to_string(iterations));
+    if (threads < 0 || threads > kMaxThreads)
+        throw Error("threads must be between 0 and " + std::to_string(kMaxThreads) + ", got " +
+                    std::to_string(threads));
+    if (detector != Detector::Hessian && detector != Detector::Harris)
+        throw Error("unknown detector");
+}
+
+std::vector<Region> detect(const ImageView& view, const DetectorOptions& options, DetectionStats* stats)
+{
+    view.validate();
+    options.validate();
+    DetectionStats counted;
+    std::vector<Region> regions;
+    if (view.width > kSingleLevelSide && view.height > kSingleLevelSide) {
+        const std::unique_ptr<DERY> image = imageOf(view);
+                AffRegionList records;
+        DetectionCounts counts;
+        DiagnosticCounter warnings{0};
+        {
+            const ScopedDiagnosticCounter scope(&warnings);
+            const int threads = threadCount(options.threads);
+            if (options.detector == Detector::Hessian)
+                multi_scale_hes(image.get(), records.list, options.threshold, options.iterations, threads, counts);
+            else
+                multi_scale_har(image.get(), records.list, options.threshold, options.iterations, threads, counts);
+        }
+        regions.reserve(records.list.size());
+        for (const AffRegion* record : records.list) {
+            Region region;
+            if (regionOf(*record, region))
+                regions.push_back(region);
+        }
+        counted.extracted = counts.extracted;
+        counted.rejected = counts.extracted - counts.adapted;
+        counted.singular = records.list.size() - regions.size();
+        counted.shape_warnings = warnings.load();
+        const std::size_t found = regions.size();
+        keepStrongest(regions, options.max_regions);
+        counted.cut = found - regions.size();
+    }
+    if (stats)
+        *stats = counted;
+    return regions;
+}
+
+}  // namespace tolvane
