@@ -95,24 +95,29 @@ void dXX9(DERY* in, DERY* out);
 void dYY9(DERY* in, DERY* out);
 
 // ---------------------------------------------------------------------------
-// Gaussian window: a one-entry process-wide kernel cache
+// Gaussian window: a one-entry kernel cache per thread
 // ---------------------------------------------------------------------------
 
-extern float g_scale;       // sigma of the cached kernel (0 when empty)
-extern int g_size;          // half-width s: the table is (2s+1) x (2s+1)
-extern float** table_exp;   // kernel rows, centre weight 1, not normalised
-extern float total;         // float running sum of all table weights
+// Each thread has its own cache: these describe the last kernel built on the
+// calling thread, and every function below uses the calling thread's.
+extern thread_local float g_scale;      // sigma of the cached kernel (0 when empty)
+extern thread_local int g_size;         // half-width s: the table is (2s+1) x (2s+1)
+extern thread_local float** table_exp;  // kernel rows, centre weight 1, not normalised
+extern thread_local float total;        // float running sum of all table weights
 
 // Makes the cache hold the kernel for sigma; no-op when sigma is cached.
 // Sigmas whose tail fold would reach before the profile start (between 1/10
-// and 1/6, exclusive) are folded only as far as the profile reaches.
+// and 1/6, exclusive) are folded only as far as the profile reaches. A sigma
+// that is not positive empties the cache.
 void initGauss(float sigma);
 
 // Kernel-weighted sum of the window centred on column x, row y, unrounded;
-// 0 when the window of half-width g_size does not lie inside the image.
+// 0 when the window of half-width g_size does not lie inside the image or
+// there is no kernel.
 double convolution(int x, int y, DERY* image, float** kernel);
 
-// Gaussian average at column x, row y (0 where the window does not fit).
+// Gaussian average at column x, row y (0 where the window does not fit or
+// sigma is not positive).
 float smoothf(int x, int y, DERY* image, float sigma);
 
 // ---------------------------------------------------------------------------
