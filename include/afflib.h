@@ -17,7 +17,8 @@
 
 // A single-channel float image: one contiguous row-major block of `size`
 // floats, with `pixels[r]` pointing at row r (y) and `pixels[r][c]` the pixel
-// at column c (x). Pixels are zero after construction.
+// at column c (x). Pixels are zero after construction. Negative sides and
+// sides whose product exceeds an int throw std::invalid_argument.
 class DERY {
 public:
     float** pixels;
@@ -32,7 +33,8 @@ public:
 };
 
 // Copies every pixel of src into dst in storage order. Images of different
-// size (rows * cols) end the process after printing "wrong set size ".
+// size (rows * cols) end the process with status 1 after printing
+// "wrong set size ".
 void set(DERY* src, DERY* dst);
 
 // One detected region. x, y are in input-image pixels; mi11, mi12, mi22 are
