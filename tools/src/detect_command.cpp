@@ -24,7 +24,8 @@ namespace {
 const char* const kCommand = "detect";
 
 const char* const kUsage = R"(Usage: tolvane detect [OPTIONS] IMAGE...
-Detects affine-covariant regions in PGM, PPM, PNG and JPEG images.
+Detects affine-covariant regions in PGM, PPM, PNG and JPEG images; an IMAGE
+of - is standard input.
 
   -d, --detector NAME   hessian (default) or harris
   -t, --threshold T     response threshold of the detector (default 1000)
@@ -43,9 +44,17 @@ Detects affine-covariant regions in PGM, PPM, PNG and JPEG images.
                         the regions are the same for any N. Given together,
                         --jobs J and --threads N are used as they are:
                         J x N threads in all
+      --max-pixels N    refuse images of more than N pixels (default
+                        100000000; the detection needs about 50 bytes
+                        per pixel)
+      --accept-damaged  detect on JPEGs with corrupt or missing data
+                        (the decoder fills the gaps) instead of refusing
   -h, --help            show this help
 
-Colour images are made grey with the weights 0.299, 0.587, 0.114.
+Colour images are made grey with the weights 0.299, 0.587, 0.114; Netpbm
+samples of any maximum value are scaled to 0..255. A JPEG is turned as its
+EXIF orientation says, so that the regions are in the coordinates of the
+picture a viewer shows.
 With --out-dir a progress bar shows on a terminal, and a summary line
 (images, failures, regions, seconds) ends the run. The exit status is 1
 when any image could not be processed, 2 for a wrong command line.
@@ -54,13 +63,15 @@ when any image could not be processed, 2 for a wrong command line.
 const std::vector<OptionDefinition> kOptions = {
     {"detector", 'd', true}, {"threshold", 't', true}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
-    {"jobs", 'j', true},     {"threads", 0, true},     {"help", 'h', false}};
+    {"jobs", 'j', true},     {"threads", 0, true},     kMaxPixelsOption,
+    kAcceptDamagedOption,    {"help", 'h', false}};
 
 // More threads than this for one image is a mistake, not a request.
 constexpr int kMaxThreads = 1024;
 
 struct DetectRequest {
     DetectorSettings settings;
+    ReadOptions reading;
     RegionFormat format = RegionFormat::Ellipse;
     std::vector<std::string> images;
     std::string outputFile;
@@ -97,6 +108,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
         request.outputFile = options.at("output");
     if (parsed.has("out-dir"))
         request.outputDir = options.at("out-dir");
+    request.reading = readOptionsOf(parsed, kCommand);
     request.images = parsed.operands;
     request.settings.threads = threadsOf(parsed, request);
 
@@ -132,7 +144,7 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
 {
     TaskOutcome outcome;
     Detection detection;
-    if (!detectFile(image, request.settings, detection, outcome.error))
+    if (!detectFile(image, request.settings, request.reading, detection, outcome.error))
         return outcome;
     const DetectionInfo info = infoOf(request, image, detection);
     const auto& regions = detection.regions.regions;
@@ -162,7 +174,7 @@ int detectOne(const DetectRequest& request)
     }
     Detection detection;
     std::string error;
-    if (!detectFile(image, request.settings, detection, error)) {
+    if (!detectFile(image, request.settings, request.reading, detection, error)) {
         reportFailure(image, error);
         return kExitFailure;
     }

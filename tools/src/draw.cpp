@@ -20,10 +20,15 @@ Draws the ellipses of a region file in the ellipse format over the image, in
 grey, as a PNG picture: each ellipse's outline and a cross at its centre.
 
   -o, --output FILE   the PNG file to write (required)
+      --max-pixels N  refuse images of more than N pixels (default 100000000)
+      --accept-damaged  draw on JPEGs with corrupt or missing data
   -h, --help          show this help
+
+IMAGE is read as by 'tolvane detect' (- is standard input).
 )";
 
-const std::vector<OptionDefinition> kOptions = {{"output", 'o', true}, {"help", 'h', false}};
+const std::vector<OptionDefinition> kOptions = {
+    {"output", 'o', true}, kMaxPixelsOption, kAcceptDamagedOption, {"help", 'h', false}};
 
 struct Colour {
     unsigned char r, g, b;
@@ -117,7 +122,7 @@ int runDraw(const std::vector<std::string>& args)
     const std::string& outputPath = parsed.options.at("output");
 
     std::string error;
-    const ImagePtr image = loadGreyImage(imagePath, error);
+    const ImagePtr image = loadGreyImage(imagePath, readOptionsOf(parsed, kCommand), error);
     if (!image) {
         std::cerr << "tolvane: " << imagePath << ": " << error << std::endl;
         return kExitFailure;

@@ -86,7 +86,7 @@ TEST(DrawCommand, WritesAPngOfTheImageSize)
     EXPECT_EQ(drawn.out + drawn.err, "");
     RasterImage picture;
     std::string error;
-    ASSERT_TRUE(decodePng(dir.file("picture.png"), picture, error)) << error;
+    ASSERT_TRUE(decodePng(readFile(dir.file("picture.png")), {}, picture, error)) << error;
     EXPECT_EQ(picture.width, 168);
     EXPECT_EQ(picture.height, 112);
     EXPECT_EQ(picture.channels, 3);
