@@ -52,7 +52,8 @@ tsan-test: deps
 determinism: all sanitize-build
 	scripts/check-determinism $(BUILD) $(ASAN_BUILD)
 
-# Coverage-guided fuzzing of PGM reading and both detectors for FUZZ_SECONDS.
+# Coverage-guided fuzzing of PGM reading and both detectors, the image
+# decoders and the region and homography readers, FUZZ_SECONDS per target.
 fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS)
 
