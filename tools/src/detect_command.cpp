@@ -148,7 +148,7 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
         return outcome;
     const DetectionInfo info = infoOf(request, image, detection);
     const auto& regions = detection.regions.regions;
-    if (!writeTextFileAtomically(
+    if (!writeTextOutputFile(
             outputFile, [&](std::ostream& out) { writeRegions(out, request.format, info, regions); },
             outcome.error)) {
         outcome.error = outputFile + ": " + outcome.error;
@@ -160,10 +160,26 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
     return outcome;
 }
 
+// An output that is one of the images would destroy it: refused before
+// anything is read or written.
+bool outputsSpareTheImages(const DetectRequest& request, const std::vector<std::string>& outputs)
+{
+    for (const std::string& output : outputs)
+        for (const std::string& image : request.images)
+            if (isSameFile(output, image)) {
+                std::cerr << "tolvane: " << output << ": is the same file as the input " << image << "; not overwritten"
+                          << std::endl;
+                return false;
+            }
+    return true;
+}
+
 int detectOne(const DetectRequest& request)
 {
     const std::string& image = request.images.front();
     if (!request.outputFile.empty()) {
+        if (!outputsSpareTheImages(request, {request.outputFile}))
+            return kExitFailure;
         const TaskOutcome outcome = detectToFile(request, image, request.outputFile);
         if (!outcome.ok) {
             reportFailure(image, outcome.error);
@@ -181,10 +197,6 @@ int detectOne(const DetectRequest& request)
     writeRegions(std::cout, request.format, infoOf(request, image, detection), detection.regions.regions);
     std::cout.flush();
     reportLeftOut(request, image, countWithoutEllipse(detection.regions.regions));
-    if (!std::cout) {
-        std::cerr << "tolvane: cannot write to standard output" << std::endl;
-        return kExitFailure;
-    }
     return kExitSuccess;
 }
 
@@ -218,7 +230,7 @@ bool makeOutputDir(const std::string& dir)
 int detectBatch(const DetectRequest& request)
 {
     const std::vector<std::string> outputs = outputPathsOf(request);
-    if (!makeOutputDir(request.outputDir))
+    if (!outputsSpareTheImages(request, outputs) || !makeOutputDir(request.outputDir))
         return kExitFailure;
     const auto start = std::chrono::steady_clock::now();
     ProgressBar progress(std::cerr, request.images.size(), isatty(STDERR_FILENO) != 0);

@@ -121,6 +121,12 @@ int runDraw(const std::vector<std::string>& args)
     const std::string& regionPath = parsed.operands[1];
     const std::string& outputPath = parsed.options.at("output");
 
+    for (const std::string& input : {imagePath, regionPath})
+        if (isSameFile(outputPath, input)) {
+            std::cerr << "tolvane: " << outputPath << ": is the same file as the input " << input << "; not overwritten"
+                      << std::endl;
+            return kExitFailure;
+        }
     std::string error;
     const ImagePtr image = loadGreyImage(imagePath, readOptionsOf(parsed, kCommand), error);
     if (!image) {
@@ -133,8 +139,8 @@ int runDraw(const std::vector<std::string>& args)
         return kExitFailure;
     }
     const RasterImage picture = drawEllipses(*image, ellipses);
-    if (!replaceFileAtomically(
-            outputPath, [&](const std::string& tempPath, std::string& e) { return writePng(tempPath, picture, e); },
+    if (!writeOutputFile(
+            outputPath, [&](const std::string& target, std::string& e) { return writePng(target, picture, e); },
             error)) {
         std::cerr << "tolvane: " << outputPath << ": " << error << std::endl;
         return kExitFailure;

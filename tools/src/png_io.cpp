@@ -164,11 +164,12 @@ bool writePng(const std::string& path, const RasterImage& raster, std::string& e
         return false;
     }
     if (!writePngRows(file.get(), raster, state)) {
-        error = std::string("cannot write PNG: ") + state.message;
+        error = std::ferror(file.get()) ? std::string("cannot write: ") + std::strerror(errno)
+                                        : std::string("cannot write PNG: ") + state.message;
         return false;
     }
-    if (std::fflush(file.get()) != 0 || std::ferror(file.get())) {
-        error = "write error";
+    if (std::fflush(file.get()) != 0 || std::ferror(file.get()) || std::fclose(file.release()) != 0) {
+        error = std::string("cannot write: ") + std::strerror(errno);
         return false;
     }
     return true;
