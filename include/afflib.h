@@ -254,7 +254,9 @@ struct HarrisMaps {
 // Binary PGM input and the region listing
 // ---------------------------------------------------------------------------
 
-// Reads an 8-bit binary PGM file. Returns a new image (rows = height,
+// Reads an 8-bit binary PGM file: the magic P5, then decimal width, height
+// and maximum grey value (1 to 255; below 255 the samples are scaled to
+// 0..255 as round(v * 255 / maximum)). Returns a new image (rows = height,
 // cols = width) or, on failure, nullptr with a one-line description of the
 // problem in `error`. Never reads a byte the file did not supply.
 DERY* readPGM(const char* path, std::string& error);
