@@ -1,6 +1,7 @@
 # Thin wrapper over CMake.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 # The benchmarks build apart from the normal build; BENCH_ARGS go to the
@@ -13,7 +14,7 @@ BENCH_ARGS ?=
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
-.PHONY: all configure deps run test sanitize-build sanitize-test determinism fuzz clean
+.PHONY: all configure deps run test sanitize-build sanitize-test tsan-test determinism fuzz clean
 .PHONY: bench bench-build bench-compare bench-memory
 
 all: configure
@@ -41,11 +42,23 @@ sanitize-build: deps
 sanitize-test: sanitize-build
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
+# The library's threading tests built with ThreadSanitizer, by clang: GCC's
+# run-time selected vector variants are resolved before ThreadSanitizer starts.
+tsan-test: deps
+	scripts/install-deps clang-14 libclang-rt-14-dev
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DTOLVANE_THREAD_SANITIZE=ON \
+		-DCMAKE_CXX_COMPILER=clang++-14
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_threads test_parallel test_api
+	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN_BUILD)/tests/test_threads
+	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN_BUILD)/tests/test_parallel
+	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN_BUILD)/tests/test_api --gtest_filter=Api.Concurrent*
+
 # Byte-identical output across runs and between the Release and sanitizer builds.
 determinism: all sanitize-build
 	scripts/check-determinism $(BUILD) $(ASAN_BUILD)
 
-# Coverage-guided fuzzing of PGM reading and both detectors for FUZZ_SECONDS.
+# Coverage-guided fuzzing of PGM reading and both detectors, the image
+# decoders and the region and homography readers, FUZZ_SECONDS per target.
 fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS)
 
@@ -68,4 +81,4 @@ bench-memory: bench-build
 	bench/peak-memory $(BENCH_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(BENCH_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

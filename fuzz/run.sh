@@ -1,28 +1,77 @@
 #!/usr/bin/env bash
-# Builds the PGM fuzz target (libFuzzer with address, undefined-behaviour and
-# float-cast-overflow checks, Debian's clang 14) and runs it for a while.
+# Builds the fuzz targets (libFuzzer with address, undefined-behaviour and
+# float-cast-overflow checks, Debian's clang 14) and runs each for a while:
 #
-#   fuzz/run.sh [SECONDS]     (default 60; `make fuzz FUZZ_SECONDS=600`)
+#   pgm            PGM reading of the library and both detectors
+#   netpbm         the tool's PGM/PPM decoder (plain and raw, 8 and 16 bits)
+#   png, jpeg      the tool's PNG and JPEG decoders
+#   region_file    the reader of the ellipse region format
+#   homography     the homography reader and its use by repeatability
 #
-# Seeds: fuzz/corpus (kept in the repository; add any input that once failed).
-# New inputs found go to fuzz-corpus-work/, a failing input to build-fuzz/.
+#   fuzz/run.sh [SECONDS [TARGET...]]   (default 60 s each, all targets;
+#                                        `make fuzz FUZZ_SECONDS=600`)
+#
+# Seeds: fuzz/corpus/TARGET (kept in the repository; add any input that once
+# failed). New inputs found go to fuzz-corpus-work/TARGET, a failing input to
+# build-fuzz/. The executions of each run are printed as "TARGET: N runs".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(pgm netpbm png jpeg region_file homography)
 
 scripts/install-deps clang-14 libclang-rt-14-dev
 
 out=build-fuzz
-mkdir -p "$out" fuzz-corpus-work
-clang++-14 -std=c++17 -O1 -g -ffp-contract=off -Wall -Wextra -pthread \
-  -fsanitize=fuzzer,address,undefined,float-cast-overflow -fno-sanitize-recover=all \
-  -Iinclude fuzz/fuzz_pgm.cpp src/afflib/*.cpp -o "$out/fuzz_pgm"
+mkdir -p "$out/obj"
+flags=(-std=c++17 -O1 -g -ffp-contract=off -Wall -Wextra -pthread
+       -fsanitize=fuzzer,address,undefined,float-cast-overflow -fno-sanitize-recover=all
+       -Iinclude -Itools/src)
+# Every source is compiled once, then each target is linked from the objects
+# it needs.
+compile() {
+  local source="$1" object="$out/obj/$(echo "$1" | tr / _).o"
+  [ "$object" -nt "$source" ] || clang++-14 "${flags[@]}" "${@:2}" -c "$source" -o "$object"
+  echo "$object"
+}
 
-# The largest decodable image the target runs the detectors on is 96 x 96
-# (9216 raster bytes); -max_len leaves room for long headers. No input needs
-# a large allocation: -malloc_limit_mb makes one a failure.
-ASAN_OPTIONS=detect_leaks=1 "$out/fuzz_pgm" \
-  -max_total_time="$seconds" -max_len=12000 -timeout=20 -malloc_limit_mb=256 \
-  -dict=fuzz/pgm.dict -close_fd_mask=1 -print_final_stats=1 \
-  -artifact_prefix="$out/" \
-  fuzz-corpus-work fuzz/corpus
+build() {
+  local target="$1" sources=() libraries=() defines=()
+  case "$target" in
+    pgm) ;;
+    netpbm|png|jpeg)
+      local decoder=decodePng
+      [ "$target" = netpbm ] && decoder=decodeNetpbm
+      [ "$target" = jpeg ] && decoder=decodeJpeg
+      sources=(tools/src/image_io.cpp tools/src/png_io.cpp tools/src/jpeg_io.cpp)
+      libraries=(-lpng -ljpeg)
+      defines=(-DFUZZ_DECODER="$decoder") ;;
+    region_file) sources=(tools/src/region_formats.cpp) ;;
+    homography) sources=(tools/src/repeatability.cpp) ;;
+    *) echo "run.sh: unknown target $target" >&2; exit 2 ;;
+  esac
+  local objects=()
+  for source in "${sources[@]}" src/afflib/*.cpp; do objects+=("$(compile "$source")"); done
+  local main=fuzz/fuzz_$target.cpp
+  [ -f "$main" ] || main=fuzz/fuzz_decoder.cpp
+  clang++-14 "${flags[@]}" "${defines[@]}" "$main" "${objects[@]}" "${libraries[@]}" -o "$out/fuzz_$target"
+}
+
+# The largest image the pgm target runs the detectors on is 96 x 96 (9216
+# raster bytes); the decoders refuse images beyond 2^20 pixels. No input
+# needs a large allocation: -malloc_limit_mb makes one a failure.
+run() {
+  local target="$1" dict=()
+  [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
+  mkdir -p "fuzz-corpus-work/$target"
+  ASAN_OPTIONS=detect_leaks=1 "$out/fuzz_$target" \
+    -max_total_time="$seconds" -max_len=65536 -timeout=20 -malloc_limit_mb=512 -rss_limit_mb=2048 \
+    "${dict[@]}" -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$out/$target-" \
+    "fuzz-corpus-work/$target" "fuzz/corpus/$target" 2> "$out/$target.log" ||
+    { tail -40 "$out/$target.log" >&2; exit 1; }
+  echo "$target: $(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$target.log") runs"
+}
+
+for target in "${targets[@]}"; do build "$target"; done
+for target in "${targets[@]}"; do run "$target"; done

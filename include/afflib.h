@@ -16,7 +16,8 @@
 
 // A single-channel float image: one contiguous row-major block of `size`
 // floats, with `pixels[r]` pointing at row r (y) and `pixels[r][c]` the pixel
-// at column c (x). Pixels are zero after construction.
+// at column c (x). Pixels are zero after construction. Negative sides and
+// sides whose product exceeds an int throw std::invalid_argument.
 class DERY {
 public:
     float** pixels;
@@ -31,7 +32,8 @@ public:
 };
 
 // Copies every pixel of src into dst in storage order. Images of different
-// size (rows * cols) end the process after printing "wrong set size ".
+// size (rows * cols) end the process with status 1 after printing
+// "wrong set size ".
 void set(DERY* src, DERY* dst);
 
 // One detected region. x, y are in input-image pixels; mi11, mi12, mi22 are
@@ -94,24 +96,29 @@ void dXX9(DERY* in, DERY* out);
 void dYY9(DERY* in, DERY* out);
 
 // ---------------------------------------------------------------------------
-// Gaussian window: a one-entry process-wide kernel cache
+// Gaussian window: a one-entry kernel cache per thread
 // ---------------------------------------------------------------------------
 
-extern float g_scale;       // sigma of the cached kernel (0 when empty)
-extern int g_size;          // half-width s: the table is (2s+1) x (2s+1)
-extern float** table_exp;   // kernel rows, centre weight 1, not normalised
-extern float total;         // float running sum of all table weights
+// Each thread has its own cache: these describe the last kernel built on the
+// calling thread, and every function below uses the calling thread's.
+extern thread_local float g_scale;      // sigma of the cached kernel (0 when empty)
+extern thread_local int g_size;         // half-width s: the table is (2s+1) x (2s+1)
+extern thread_local float** table_exp;  // kernel rows, centre weight 1, not normalised
+extern thread_local float total;        // float running sum of all table weights
 
 // Makes the cache hold the kernel for sigma; no-op when sigma is cached.
 // Sigmas whose tail fold would reach before the profile start (between 1/10
-// and 1/6, exclusive) are folded only as far as the profile reaches.
+// and 1/6, exclusive) are folded only as far as the profile reaches. A sigma
+// that is not positive empties the cache.
 void initGauss(float sigma);
 
 // Kernel-weighted sum of the window centred on column x, row y, unrounded;
-// 0 when the window of half-width g_size does not lie inside the image.
+// 0 when the window of half-width g_size does not lie inside the image or
+// there is no kernel.
 double convolution(int x, int y, DERY* image, float** kernel);
 
-// Gaussian average at column x, row y (0 where the window does not fit).
+// Gaussian average at column x, row y (0 where the window does not fit or
+// sigma is not positive).
 float smoothf(int x, int y, DERY* image, float sigma);
 
 // ---------------------------------------------------------------------------
@@ -192,7 +199,9 @@ void multi_scale_har(DERY* image, std::vector<AffRegion*>& regions,
 // Binary PGM input and the region listing
 // ---------------------------------------------------------------------------
 
-// Reads an 8-bit binary PGM file. Returns a new image (rows = height,
+// Reads an 8-bit binary PGM file: the magic P5, then decimal width, height
+// and maximum grey value (1 to 255; below 255 the samples are scaled to
+// 0..255 as round(v * 255 / maximum)). Returns a new image (rows = height,
 // cols = width) or, on failure, nullptr with a one-line description of the
 // problem in `error`. Never reads a byte the file did not supply.
 DERY* readPGM(const char* path, std::string& error);

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -123,6 +124,14 @@ TEST(Dery, ImagesOfEverySizeStartZeroedAndHoldTheirPixels)
     }
 }
 
+TEST(Dery, NegativeOrOverflowingSidesAreRefused)
+{
+    const std::pair<int, int> sides[] = {{-1, 5}, {5, -1}, {-2147483647 - 1, 0}, {50000, 50000},
+                                         {2147483647, 2}, {65536, 32768}};
+    for (const auto& [rows, cols] : sides)
+        EXPECT_THROW(DERY(rows, cols), std::invalid_argument) << rows << " x " << cols;
+}
+
 TEST(Set, CopiesStorageOrderBetweenImagesOfEqualSize)
 {
     auto src = numbered(10, 20);
@@ -132,7 +141,7 @@ TEST(Set, CopiesStorageOrderBetweenImagesOfEqualSize)
         EXPECT_EQ(dst.pixels[0][i], src->pixels[0][i]);
 }
 
-TEST(SetDeathTest, DifferentSizesPrintMessageAndExitZero)
+TEST(SetDeathTest, DifferentSizesPrintMessageAndFail)
 {
     DERY small(3, 5);
     DERY large(4, 4);
@@ -142,7 +151,7 @@ TEST(SetDeathTest, DifferentSizesPrintMessageAndExitZero)
             std::cout.rdbuf(std::cerr.rdbuf());
             set(&small, &large);
         },
-        ::testing::ExitedWithCode(0), "^wrong set size \n$");
+        ::testing::ExitedWithCode(1), "^wrong set size \n$");
 }
 
 TEST(Scaling, FactorOneCopiesEveryPixel)

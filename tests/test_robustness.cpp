@@ -190,10 +190,41 @@ TEST_F(ProgramOn, MissingFileAndDirectoryAreRefused)
     EXPECT_TRUE(refuses(runProgram(directory, dir_), directory));
 }
 
-TEST_F(ProgramOn, EmptyAndNonNumericSidesListNoRegions)
+TEST_F(ProgramOn, OtherFormatsAndNonDecimalHeadersAreRefused)
 {
-    const char* headers[] = {"P5\n0 16\n255\n", "P5\n16 0\n255\n", "P5\n0 0\n255\n",
-                             "P5\nwide 16\n255\n", "P5\n16 high\n255\n"};
+    const char* headers[] = {
+        "\x89PNG\r\n\x1a\n\0\0\0\rIHDR",  // PNG
+        "\xff\xd8\xff\xe0\0\x10JFIF",        // JPEG
+        "P2\n4 4\n255\n",                   // ASCII PGM
+        "P6\n4 4\n255\n",                   // PPM
+        "ab cd\n",
+        "P5\nwide 16\n255\n",
+        "P5\n16 high\n255\n",
+        "P5\n4 4\n65535\n",                 // 16-bit samples
+        "P5\n4 4\n0\n",
+    };
+    for (const char* header : headers)
+        EXPECT_TRUE(refuses(runOn(header + noise(64, 7)), path_)) << "header: " << header;
+}
+
+TEST_F(ProgramOn, SmallMaximumGreyGivesTheRegionsOfTheScaledImage)
+{
+    // Samples 0..15 of maximum 15 scale to exactly 17 times their value.
+    std::string low = noise(160 * 120, 8);
+    std::string full = low;
+    for (std::size_t i = 0; i < low.size(); ++i) {
+        low[i] = static_cast<char>(static_cast<unsigned char>(low[i]) % 16);
+        full[i] = static_cast<char>(17 * low[i]);
+    }
+    const ProcessResult scaled = runOn("P5\n160 120\n15\n" + low);
+    ASSERT_TRUE(listsRegions(scaled));
+    EXPECT_NE(scaled.out, "nb of regions = 0\n");
+    EXPECT_EQ(scaled.out, runOn(pgm(160, 120, full)).out);
+}
+
+TEST_F(ProgramOn, EmptySidesListNoRegions)
+{
+    const char* headers[] = {"P5\n0 16\n255\n", "P5\n16 0\n255\n", "P5\n0 0\n255\n"};
     for (const char* header : headers) {
         const ProcessResult run = runOn(header);
         EXPECT_TRUE(listsRegions(run)) << "header: " << header;

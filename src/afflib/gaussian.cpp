@@ -1,14 +1,14 @@
-// The Gaussian window: a one-entry process-wide kernel cache, the weighted
+// The Gaussian window: a one-entry kernel cache per thread, the weighted
 // window sum and the normalised Gaussian average built from the two.
 #include "afflib.h"
 
 #include <cmath>
 #include <vector>
 
-float g_scale = 0;
-int g_size = 0;
-float** table_exp = nullptr;
-float total = 0;
+thread_local float g_scale = 0;
+thread_local int g_size = 0;
+thread_local float** table_exp = nullptr;
+thread_local float total = 0;
 
 static int roundedMultiple(float factor, float sigma)
 {
@@ -22,6 +22,21 @@ static void freeTable()
     delete[] table_exp[0];
     delete[] table_exp;
     table_exp = nullptr;
+}
+
+// Installs the calling thread's table and frees it when the thread ends.
+struct TableOwner {
+    void adopt(float** table) { table_exp = table; }
+    ~TableOwner() { freeTable(); }
+};
+static thread_local TableOwner tableOwner;
+
+static void emptyCache()
+{
+    freeTable();
+    g_scale = 0;
+    g_size = 0;
+    total = 0;
 }
 
 // Rows of width x width floats in one block, like an image.
@@ -63,11 +78,15 @@ void initGauss(float sigma)
 {
     if (sigma == g_scale)
         return;
+    if (!(sigma > 0)) {
+        emptyCache();
+        return;
+    }
     g_scale = sigma;
     const int s = roundedMultiple(3.0f, sigma);
     g_size = s;
     freeTable();
-    table_exp = allocateTable(2 * s + 1);
+    tableOwner.adopt(allocateTable(2 * s + 1));
 
     const std::vector<float> profile = foldedProfile(sigma, s, roundedMultiple(5.0f, sigma));
     for (int a = 0; a <= s; ++a) {
@@ -85,7 +104,7 @@ void initGauss(float sigma)
 double convolution(int x, int y, DERY* image, float** kernel)
 {
     const int s = g_size;
-    if (x < s || y < s || x + s >= image->cols || y + s >= image->rows)
+    if (!kernel || x < s || y < s || x + s >= image->cols || y + s >= image->rows)
         return 0;
     double sum = 0;
     for (int i = -s; i <= s; ++i)
@@ -97,5 +116,7 @@ double convolution(int x, int y, DERY* image, float** kernel)
 float smoothf(int x, int y, DERY* image, float sigma)
 {
     initGauss(sigma);
+    if (!table_exp)
+        return 0;
     return static_cast<float>(convolution(x, y, image, table_exp) / total);
 }

@@ -11,7 +11,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -78,7 +81,22 @@ void releaseBlock(float* block, int size)
 
 }  // namespace
 
-DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(rows * cols)
+namespace {
+
+int pixelCount(int rows, int cols)
+{
+    if (rows < 0 || cols < 0)
+        throw std::invalid_argument("image sides must not be negative");
+    const long long count = static_cast<long long>(rows) * cols;
+    if (count > std::numeric_limits<int>::max())
+        throw std::invalid_argument("image of " + std::to_string(rows) + " x " + std::to_string(cols) +
+                                    " pixels is too large");
+    return static_cast<int>(count);
+}
+
+}  // namespace
+
+DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(pixelCount(rows, cols))
 {
     // The row table always has at least one entry so that an image of 0 rows
     // still records where its (empty) pixel block starts.
@@ -103,7 +121,7 @@ void set(DERY* src, DERY* dst)
 {
     if (src->size != dst->size) {
         std::cout << "wrong set size " << std::endl;
-        std::exit(0);
+        std::exit(1);
     }
     const float* from = src->pixels[0];
     float* to = dst->pixels[0];

@@ -24,30 +24,20 @@ const std::size_t kRasterChunk = 1 << 20;
 // it and every pyramid map made from it get a row table of `rows` pointers.
 const int kMaxEmptySide = 1 << 20;
 
-bool isDigit(char c)
+// Header numbers are plain decimal digits; false (value untouched) for any
+// other token or a value above `limit`.
+bool parseDecimal(const std::string& token, long long limit, long long& value)
 {
-    return c >= '0' && c <= '9';
-}
-
-// atoi semantics on one header token: an optional sign, then the leading
-// digits; no digits gives 0. Returns false when the value does not fit an int.
-bool parseHeaderNumber(const std::string& token, int& value)
-{
-    std::size_t pos = 0;
-    bool negative = false;
-    if (pos < token.size() && (token[pos] == '+' || token[pos] == '-')) {
-        negative = token[pos] == '-';
-        ++pos;
-    }
-    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    long long magnitude = 0;
-    for (; pos < token.size() && isDigit(token[pos]); ++pos) {
-        magnitude = magnitude * 10 + (token[pos] - '0');
-        if (magnitude > limit)
+    long long parsed = 0;
+    for (const char c : token) {
+        if (c < '0' || c > '9')
+            return false;
+        parsed = parsed * 10 + (c - '0');
+        if (parsed > limit)
             return false;
     }
-    value = static_cast<int>(negative ? -magnitude : magnitude);
-    return true;
+    value = parsed;
+    return !token.empty();
 }
 
 bool readToken(std::istream& in, std::string& token)
@@ -55,8 +45,8 @@ bool readToken(std::istream& in, std::string& token)
     return static_cast<bool>(in >> token);
 }
 
-// Reads a token after the magic, skipping comments: a token starting with
-// '#' discards the rest of its line.
+// Reads a header token, skipping comments: a token starting with '#'
+// discards the rest of its line.
 bool readTokenSkippingComments(std::istream& in, std::string& token)
 {
     while (readToken(in, token)) {
@@ -73,14 +63,16 @@ bool headerEndsBefore(const char* what, std::string& error)
     return false;
 }
 
-bool parseSide(const std::string& token, const char* name, int& side, std::string& error)
+// Reads the next header number into `value`, which must lie in [minimum, maximum].
+bool readHeaderNumber(std::istream& in, const char* name, long long minimum, long long maximum,
+                      long long& value, std::string& error)
 {
-    if (!parseHeaderNumber(token, side)) {
-        error = std::string("image ") + name + " has more digits than an int holds";
-        return false;
-    }
-    if (side < 0) {
-        error = std::string("image ") + name + " " + std::to_string(side) + " is negative";
+    std::string token;
+    if (!readTokenSkippingComments(in, token))
+        return headerEndsBefore(name, error);
+    if (!parseDecimal(token, maximum, value) || value < minimum) {
+        error = std::string(name) + " '" + token.substr(0, 20) + "' is not a whole number from " +
+                std::to_string(minimum) + " to " + std::to_string(maximum);
         return false;
     }
     return true;
@@ -89,6 +81,7 @@ bool parseSide(const std::string& token, const char* name, int& side, std::strin
 struct PgmHeader {
     int width = 0;
     int height = 0;
+    int maxGrey = 255;
 };
 
 bool readHeader(std::istream& in, PgmHeader& header, std::string& error)
@@ -96,19 +89,23 @@ bool readHeader(std::istream& in, PgmHeader& header, std::string& error)
     std::string token;
     if (!readToken(in, token))
         return headerEndsBefore("format magic", error);
-    if (!readTokenSkippingComments(in, token))
-        return headerEndsBefore("width", error);
-    if (!parseSide(token, "width", header.width, error))
+    if (token != "P5") {
+        error = "not a binary PGM file (the magic is not P5)";
         return false;
-    if (!readToken(in, token))
-        return headerEndsBefore("height", error);
-    if (!parseSide(token, "height", header.height, error))
+    }
+    long long width = 0;
+    long long height = 0;
+    long long maxGrey = 0;
+    if (!readHeaderNumber(in, "width", 0, INT_MAX, width, error) ||
+        !readHeaderNumber(in, "height", 0, INT_MAX, height, error) ||
+        !readHeaderNumber(in, "maximum grey value", 1, 255, maxGrey, error))
         return false;
-    if (!readToken(in, token))
-        return headerEndsBefore("maximum grey value", error);
     // Exactly one whitespace character separates the header from the raster.
     if (in.get() == std::istream::traits_type::eof())
         return headerEndsBefore("raster", error);
+    header.width = static_cast<int>(width);
+    header.height = static_cast<int>(height);
+    header.maxGrey = static_cast<int>(maxGrey);
     return true;
 }
 
@@ -132,6 +129,25 @@ bool readRaster(std::istream& in, std::size_t count, std::vector<unsigned char>&
     return true;
 }
 
+// Samples of a maximum grey value below 255 are scaled to 0..255:
+// round(v * 255 / maxGrey), halves upward.
+unsigned char scaledSample(unsigned char value, int maxGrey)
+{
+    return static_cast<unsigned char>((2 * 255 * value + maxGrey) / (2 * maxGrey));
+}
+
+bool checkSamples(const PgmHeader& header, const std::vector<unsigned char>& bytes, std::string& error)
+{
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] > header.maxGrey) {
+            error = "sample " + std::to_string(i + 1) + " exceeds the maximum grey value " +
+                    std::to_string(header.maxGrey);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Header and raster bytes; the image is made from them once they are complete,
 // so its size is never taken from the header alone.
 bool readPgmData(std::istream& in, PgmHeader& header, std::vector<unsigned char>& bytes,
@@ -145,7 +161,7 @@ bool readPgmData(std::istream& in, PgmHeader& header, std::vector<unsigned char>
                 std::to_string(header.height) + " pixels is too large";
         return false;
     }
-    return readRaster(in, static_cast<std::size_t>(count), bytes, error);
+    return readRaster(in, static_cast<std::size_t>(count), bytes, error) && checkSamples(header, bytes, error);
 }
 
 DERY* imageFromBytes(const PgmHeader& header, const std::vector<unsigned char>& bytes)
@@ -153,7 +169,7 @@ DERY* imageFromBytes(const PgmHeader& header, const std::vector<unsigned char>& 
     DERY* image = new DERY(header.height, header.width);
     float* pixels = image->pixels[0];
     for (std::size_t i = 0; i < bytes.size(); ++i)
-        pixels[i] = static_cast<float>(bytes[i]);
+        pixels[i] = static_cast<float>(header.maxGrey == 255 ? bytes[i] : scaledSample(bytes[i], header.maxGrey));
     return image;
 }
 

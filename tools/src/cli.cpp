@@ -127,4 +127,14 @@ void parseSizeOption(const std::string& option, const std::string& text, int& wi
         throw invalid();
 }
 
+ReadOptions readOptionsOf(const ParsedArguments& parsed, const std::string& command)
+{
+    ReadOptions options;
+    if (parsed.has(kMaxPixelsOption.longName))
+        options.maxPixels = parseIntOption(kMaxPixelsOption.longName, parsed.options.at(kMaxPixelsOption.longName),
+                                           1, command);
+    options.acceptDamaged = parsed.has(kAcceptDamagedOption.longName);
+    return options;
+}
+
 }  // namespace tolvane

@@ -2,6 +2,8 @@
 #ifndef TOLVANE_CLI_H
 #define TOLVANE_CLI_H
 
+#include "image_io.h"
+
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -53,6 +55,11 @@ float parseFloatOption(const std::string& option, const std::string& text, const
 // "WxH" with both sides positive.
 void parseSizeOption(const std::string& option, const std::string& text, int& width, int& height,
                      const std::string& command);
+
+// --max-pixels N and --accept-damaged, taken by the commands that read images.
+inline constexpr OptionDefinition kMaxPixelsOption{"max-pixels", 0, true};
+inline constexpr OptionDefinition kAcceptDamagedOption{"accept-damaged", 0, false};
+ReadOptions readOptionsOf(const ParsedArguments& parsed, const std::string& command);
 
 }  // namespace tolvane
 

@@ -24,7 +24,8 @@ namespace {
 const char* const kCommand = "detect";
 
 const char* const kUsage = R"(Usage: tolvane detect [OPTIONS] IMAGE...
-Detects affine-covariant regions in PGM, PPM, PNG and JPEG images.
+Detects affine-covariant regions in PGM, PPM, PNG and JPEG images; an IMAGE
+of - is standard input.
 
   -d, --detector NAME   hessian (default) or harris
   -t, --threshold T     response threshold of the detector (default 1000)
@@ -43,9 +44,17 @@ Detects affine-covariant regions in PGM, PPM, PNG and JPEG images.
                         the regions are the same for any N. Given together,
                         --jobs J and --threads N are used as they are:
                         J x N threads in all
+      --max-pixels N    refuse images of more than N pixels (default
+                        100000000; the detection needs about 50 bytes
+                        per pixel)
+      --accept-damaged  detect on JPEGs with corrupt or missing data
+                        (the decoder fills the gaps) instead of refusing
   -h, --help            show this help
 
-Colour images are made grey with the weights 0.299, 0.587, 0.114.
+Colour images are made grey with the weights 0.299, 0.587, 0.114; Netpbm
+samples of any maximum value are scaled to 0..255. A JPEG is turned as its
+EXIF orientation says, so that the regions are in the coordinates of the
+picture a viewer shows.
 With --out-dir a progress bar shows on a terminal, and a summary line
 (images, failures, regions, seconds) ends the run. The exit status is 1
 when any image could not be processed, 2 for a wrong command line.
@@ -54,13 +63,15 @@ when any image could not be processed, 2 for a wrong command line.
 const std::vector<OptionDefinition> kOptions = {
     {"detector", 'd', true}, {"threshold", 't', true}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
-    {"jobs", 'j', true},     {"threads", 0, true},     {"help", 'h', false}};
+    {"jobs", 'j', true},     {"threads", 0, true},     kMaxPixelsOption,
+    kAcceptDamagedOption,    {"help", 'h', false}};
 
 // More threads than this for one image is a mistake, not a request.
 constexpr int kMaxThreads = 1024;
 
 struct DetectRequest {
     DetectorSettings settings;
+    ReadOptions reading;
     RegionFormat format = RegionFormat::Ellipse;
     std::vector<std::string> images;
     std::string outputFile;
@@ -97,6 +108,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
         request.outputFile = options.at("output");
     if (parsed.has("out-dir"))
         request.outputDir = options.at("out-dir");
+    request.reading = readOptionsOf(parsed, kCommand);
     request.images = parsed.operands;
     request.settings.threads = threadsOf(parsed, request);
 
@@ -132,11 +144,11 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
 {
     TaskOutcome outcome;
     Detection detection;
-    if (!detectFile(image, request.settings, detection, outcome.error))
+    if (!detectFile(image, request.settings, request.reading, detection, outcome.error))
         return outcome;
     const DetectionInfo info = infoOf(request, image, detection);
     const auto& regions = detection.regions.regions;
-    if (!writeTextFileAtomically(
+    if (!writeTextOutputFile(
             outputFile, [&](std::ostream& out) { writeRegions(out, request.format, info, regions); },
             outcome.error)) {
         outcome.error = outputFile + ": " + outcome.error;
@@ -148,10 +160,26 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
     return outcome;
 }
 
+// An output that is one of the images would destroy it: refused before
+// anything is read or written.
+bool outputsSpareTheImages(const DetectRequest& request, const std::vector<std::string>& outputs)
+{
+    for (const std::string& output : outputs)
+        for (const std::string& image : request.images)
+            if (isSameFile(output, image)) {
+                std::cerr << "tolvane: " << output << ": is the same file as the input " << image << "; not overwritten"
+                          << std::endl;
+                return false;
+            }
+    return true;
+}
+
 int detectOne(const DetectRequest& request)
 {
     const std::string& image = request.images.front();
     if (!request.outputFile.empty()) {
+        if (!outputsSpareTheImages(request, {request.outputFile}))
+            return kExitFailure;
         const TaskOutcome outcome = detectToFile(request, image, request.outputFile);
         if (!outcome.ok) {
             reportFailure(image, outcome.error);
@@ -162,17 +190,13 @@ int detectOne(const DetectRequest& request)
     }
     Detection detection;
     std::string error;
-    if (!detectFile(image, request.settings, detection, error)) {
+    if (!detectFile(image, request.settings, request.reading, detection, error)) {
         reportFailure(image, error);
         return kExitFailure;
     }
     writeRegions(std::cout, request.format, infoOf(request, image, detection), detection.regions.regions);
     std::cout.flush();
     reportLeftOut(request, image, countWithoutEllipse(detection.regions.regions));
-    if (!std::cout) {
-        std::cerr << "tolvane: cannot write to standard output" << std::endl;
-        return kExitFailure;
-    }
     return kExitSuccess;
 }
 
@@ -206,7 +230,7 @@ bool makeOutputDir(const std::string& dir)
 int detectBatch(const DetectRequest& request)
 {
     const std::vector<std::string> outputs = outputPathsOf(request);
-    if (!makeOutputDir(request.outputDir))
+    if (!outputsSpareTheImages(request, outputs) || !makeOutputDir(request.outputDir))
         return kExitFailure;
     const auto start = std::chrono::steady_clock::now();
     ProgressBar progress(std::cerr, request.images.size(), isatty(STDERR_FILENO) != 0);

@@ -1,8 +1,6 @@
 // Running a detector on one image file.
 #include "detection.h"
 
-#include "image_io.h"
-
 #include <algorithm>
 
 namespace tolvane {
@@ -52,10 +50,10 @@ RegionList detect(DERY& image, const DetectorSettings& settings)
     return list;
 }
 
-bool detectFile(const std::string& path, const DetectorSettings& settings, Detection& detection,
-                std::string& error)
+bool detectFile(const std::string& path, const DetectorSettings& settings, const ReadOptions& reading,
+                Detection& detection, std::string& error)
 {
-    const ImagePtr image = loadGreyImage(path, error);
+    const ImagePtr image = loadGreyImage(path, reading, error);
     if (!image)
         return false;
     detection.width = image->cols;

@@ -3,6 +3,7 @@
 #define TOLVANE_DETECTION_H
 
 #include "afflib.h"
+#include "image_io.h"
 
 #include <string>
 #include <vector>
@@ -54,8 +55,8 @@ struct Detection {
 };
 
 // Reads the image file and detects its regions; false with a reason.
-bool detectFile(const std::string& path, const DetectorSettings& settings, Detection& detection,
-                std::string& error);
+bool detectFile(const std::string& path, const DetectorSettings& settings, const ReadOptions& reading,
+                Detection& detection, std::string& error);
 
 }  // namespace tolvane
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <utility>
+#include <vector>
 
 namespace tolvane {
 namespace {
@@ -20,10 +22,15 @@ Draws the ellipses of a region file in the ellipse format over the image, in
 grey, as a PNG picture: each ellipse's outline and a cross at its centre.
 
   -o, --output FILE   the PNG file to write (required)
+      --max-pixels N  refuse images of more than N pixels (default 100000000)
+      --accept-damaged  draw on JPEGs with corrupt or missing data
   -h, --help          show this help
+
+IMAGE is read as by 'tolvane detect' (- is standard input).
 )";
 
-const std::vector<OptionDefinition> kOptions = {{"output", 'o', true}, {"help", 'h', false}};
+const std::vector<OptionDefinition> kOptions = {
+    {"output", 'o', true}, kMaxPixelsOption, kAcceptDamagedOption, {"help", 'h', false}};
 
 struct Colour {
     unsigned char r, g, b;
@@ -35,6 +42,8 @@ const Colour kPalette[] = {{255, 48, 48}, {48, 220, 48}, {64, 128, 255},
 constexpr int kCrossArm = 2;
 // Longest outline traced; bounds the work for absurdly large ellipses.
 constexpr double kMaxOutlineSteps = 200000.0;
+// Centres beyond this are far from any image; no cross arm reaches in.
+constexpr float kFarOutside = 1e9f;
 
 void paint(RasterImage& picture, long x, long y, const Colour& colour)
 {
@@ -46,29 +55,105 @@ void paint(RasterImage& picture, long x, long y, const Colour& colour)
     pixel[2] = colour.b;
 }
 
-// Points centre + L (cos t, sin t), with L L^T the inverse of the ellipse's
-// matrix (its Cholesky factor), trace the outline; steps of at most half a
-// pixel leave no gaps.
+// Paints the pixel a point rounds to; the point is checked before it is
+// rounded, so that no coordinate far outside the image is ever converted.
+void paintPoint(RasterImage& picture, double x, double y, const Colour& colour)
+{
+    if (x > -0.5 && y > -0.5 && x < picture.width - 0.5 && y < picture.height - 0.5)
+        paint(picture, std::lround(x), std::lround(y), colour);
+}
+
+// The outline point at angle t: centre + L (cos t, sin t), with L L^T the
+// inverse of the ellipse's matrix (its Cholesky factor).
+struct Outline {
+    double x, y, l11, l21, l22;
+    double steps;  // points traced around the whole outline
+};
+
+// The angles t with a cos t + b sin t >= c: all, none, or one arc [from, to].
+struct Arc {
+    bool all;
+    bool none;
+    double from, to;
+};
+
+Arc arcWhere(double a, double b, double c)
+{
+    const double r = std::hypot(a, b);
+    if (r == 0.0 || c / r <= -1.0)
+        return Arc{c <= 0.0, c > 0.0, 0.0, 0.0};
+    if (c / r > 1.0)
+        return Arc{false, true, 0.0, 0.0};
+    const double middle = std::atan2(b, a);
+    const double half = std::acos(c / r);
+    return Arc{false, false, middle - half, middle + half};
+}
+
+double wrapped(double t)
+{
+    const double turn = 2.0 * M_PI;
+    return t - turn * std::floor(t / turn);
+}
+
+// Whether the outline point at t lies in the image grown by one pixel.
+bool nearImage(const Outline& o, double t, const RasterImage& picture)
+{
+    const double x = o.x + o.l11 * std::cos(t);
+    const double y = o.y + o.l21 * std::cos(t) + o.l22 * std::sin(t);
+    return x >= -1.0 && y >= -1.0 && x <= picture.width && y <= picture.height;
+}
+
+// The steps k (angles 2 pi k / steps) of the outline to trace: only those
+// of the arcs that pass near the image, widened by a step at each end.
+std::vector<std::pair<long, long>> stepRangesNearImage(const Outline& o, const RasterImage& picture)
+{
+    const Arc arcs[] = {arcWhere(o.l11, 0.0, -1.0 - o.x), arcWhere(-o.l11, 0.0, o.x - picture.width),
+                        arcWhere(o.l21, o.l22, -1.0 - o.y), arcWhere(-o.l21, -o.l22, o.y - picture.height)};
+    std::vector<double> bounds = {0.0, 2.0 * M_PI};
+    for (const Arc& arc : arcs) {
+        if (arc.none)
+            return {};
+        if (!arc.all) {
+            bounds.push_back(wrapped(arc.from));
+            bounds.push_back(wrapped(arc.to));
+        }
+    }
+    std::sort(bounds.begin(), bounds.end());
+    std::vector<std::pair<long, long>> ranges;
+    const double perRadian = o.steps / (2.0 * M_PI);
+    for (std::size_t i = 0; i + 1 < bounds.size(); ++i)
+        if (nearImage(o, (bounds[i] + bounds[i + 1]) / 2.0, picture))
+            ranges.emplace_back(std::max(0L, static_cast<long>(std::floor(bounds[i] * perRadian)) - 1),
+                                std::min(static_cast<long>(o.steps) - 1,
+                                         static_cast<long>(std::ceil(bounds[i + 1] * perRadian)) + 1));
+    return ranges;
+}
+
+// Traces the outline in steps of at most half a pixel, which leave no gaps.
 void paintOutline(RasterImage& picture, const Ellipse& e, const Colour& colour)
 {
     const double det = e.a * e.c - e.b * e.b;
     const double s11 = e.c / det;
     const double s12 = -e.b / det;
     const double s22 = e.a / det;
-    const double l11 = std::sqrt(s11);
-    const double l21 = s12 / l11;
-    const double l22 = std::sqrt(std::max(0.0, s22 - l21 * l21));
-    const double steps = std::min(kMaxOutlineSteps, std::ceil(4.0 * M_PI * std::sqrt(s11 + s22)) + 16.0);
-    for (double k = 0; k < steps; ++k) {
-        const double t = 2.0 * M_PI * k / steps;
-        const double x = e.x + l11 * std::cos(t);
-        const double y = e.y + l21 * std::cos(t) + l22 * std::sin(t);
-        paint(picture, std::lround(x), std::lround(y), colour);
-    }
+    Outline o{e.x, e.y, std::sqrt(s11), 0.0, 0.0, 0.0};
+    o.l21 = s12 / o.l11;
+    o.l22 = std::sqrt(std::max(0.0, s22 - o.l21 * o.l21));
+    if (!std::isfinite(o.l11) || !std::isfinite(o.l21) || !std::isfinite(o.l22))
+        return;
+    o.steps = std::min(kMaxOutlineSteps, std::ceil(4.0 * M_PI * std::sqrt(s11 + s22)) + 16.0);
+    for (const auto& [first, last] : stepRangesNearImage(o, picture))
+        for (long k = first; k <= last; ++k) {
+            const double t = 2.0 * M_PI * static_cast<double>(k) / o.steps;
+            paintPoint(picture, o.x + o.l11 * std::cos(t), o.y + o.l21 * std::cos(t) + o.l22 * std::sin(t),
+                       colour);
+        }
 }
 
 void paintCross(RasterImage& picture, const Ellipse& e, const Colour& colour)
 {
+    if (!(std::abs(e.x) < kFarOutside && std::abs(e.y) < kFarOutside))
+        return;
     const long x = std::lround(e.x);
     const long y = std::lround(e.y);
     for (int d = -kCrossArm; d <= kCrossArm; ++d) {
@@ -116,8 +201,14 @@ int runDraw(const std::vector<std::string>& args)
     const std::string& regionPath = parsed.operands[1];
     const std::string& outputPath = parsed.options.at("output");
 
+    for (const std::string& input : {imagePath, regionPath})
+        if (isSameFile(outputPath, input)) {
+            std::cerr << "tolvane: " << outputPath << ": is the same file as the input " << input << "; not overwritten"
+                      << std::endl;
+            return kExitFailure;
+        }
     std::string error;
-    const ImagePtr image = loadGreyImage(imagePath, error);
+    const ImagePtr image = loadGreyImage(imagePath, readOptionsOf(parsed, kCommand), error);
     if (!image) {
         std::cerr << "tolvane: " << imagePath << ": " << error << std::endl;
         return kExitFailure;
@@ -128,8 +219,8 @@ int runDraw(const std::vector<std::string>& args)
         return kExitFailure;
     }
     const RasterImage picture = drawEllipses(*image, ellipses);
-    if (!replaceFileAtomically(
-            outputPath, [&](const std::string& tempPath, std::string& e) { return writePng(tempPath, picture, e); },
+    if (!writeOutputFile(
+            outputPath, [&](const std::string& target, std::string& e) { return writePng(target, picture, e); },
             error)) {
         std::cerr << "tolvane: " << outputPath << ": " << error << std::endl;
         return kExitFailure;

@@ -1,36 +1,104 @@
-// Format recognition, the Netpbm readers and the grey conversion.
+// Reading the input once, format recognition, the header check, the Netpbm
+// decoder, orientation and the grey conversion.
 #include "image_io.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tolvane {
 namespace {
 
-enum class FileKind { BinaryPgm, AsciiPgm, BinaryPpm, AsciiPpm, Png, Jpeg, Unknown };
+enum class FileKind { Netpbm, Png, Jpeg, Unknown };
 
-FileKind kindOf(const std::string& head)
+// Enough bytes to recognise every format.
+constexpr std::size_t kSniffBytes = 8;
+// Bytes an input may have per allowed pixel (the longest plain PPM sample,
+// "65535 ", three times, with room to spare) and beyond that.
+constexpr long long kInputBytesPerPixel = 24;
+constexpr long long kInputSlackBytes = 1 << 20;
+
+FileKind kindOf(const std::string& bytes)
 {
     static const std::string pngSignature("\x89PNG\r\n\x1a\n", 8);
-    if (head.compare(0, pngSignature.size(), pngSignature) == 0)
+    if (bytes.compare(0, pngSignature.size(), pngSignature) == 0)
         return FileKind::Png;
-    if (head.size() >= 3 && static_cast<unsigned char>(head[0]) == 0xFF &&
-        static_cast<unsigned char>(head[1]) == 0xD8 && static_cast<unsigned char>(head[2]) == 0xFF)
+    if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xD8 && static_cast<unsigned char>(bytes[2]) == 0xFF)
         return FileKind::Jpeg;
-    if (head.size() >= 2 && head[0] == 'P') {
-        switch (head[1]) {
-        case '2': return FileKind::AsciiPgm;
-        case '3': return FileKind::AsciiPpm;
-        case '5': return FileKind::BinaryPgm;
-        case '6': return FileKind::BinaryPpm;
-        default: break;
-        }
-    }
+    if (bytes.size() >= 2 && bytes[0] == 'P' &&
+        (bytes[1] == '2' || bytes[1] == '3' || bytes[1] == '5' || bytes[1] == '6'))
+        return FileKind::Netpbm;
     return FileKind::Unknown;
+}
+
+std::string systemReason(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Appends the input's bytes to `data` until it holds `limit` bytes or the
+// input ends.
+bool readUpTo(int fd, std::size_t limit, std::string& data, std::string& error)
+{
+    char buffer[1 << 16];
+    while (data.size() < limit) {
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - data.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = systemReason("cannot read");
+            return false;
+        }
+        if (n == 0)
+            return true;
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+long long inputByteLimit(const ReadOptions& options)
+{
+    return options.maxPixels * kInputBytesPerPixel + kInputSlackBytes;
+}
+
+// The whole input, refused early when it is too long for the pixel limit or
+// does not start like an image.
+bool readInput(int fd, const ReadOptions& options, std::string& data, std::string& error)
+{
+    const long long limit = inputByteLimit(options);
+    struct stat info {};
+    const bool known = fstat(fd, &info) == 0;
+    if (known && S_ISDIR(info.st_mode)) {
+        error = "is a directory";
+        return false;
+    }
+    if (known && S_ISREG(info.st_mode) && info.st_size > limit) {
+        error = "file of " + std::to_string(info.st_size) + " bytes is larger than an image within the limit of " +
+                std::to_string(options.maxPixels) + " pixels can be";
+        return false;
+    }
+    if (!readUpTo(fd, kSniffBytes, data, error))
+        return false;
+    if (data.empty()) {
+        error = "file is empty";
+        return false;
+    }
+    if (kindOf(data) == FileKind::Unknown)
+        return true;
+    if (!readUpTo(fd, static_cast<std::size_t>(limit) + 1, data, error))
+        return false;
+    if (static_cast<long long>(data.size()) > limit) {
+        error = "input is longer than an image within the limit of " + std::to_string(options.maxPixels) +
+                " pixels can be";
+        return false;
+    }
+    return true;
 }
 
 // Tokens of a Netpbm file: whitespace separates them and '#' starts a comment
@@ -39,6 +107,7 @@ class NetpbmScanner {
 public:
     explicit NetpbmScanner(const std::string& data) : data_(data) {}
 
+    // A decimal number ending at whitespace, a comment or the end.
     bool number(long long& value)
     {
         skipSpaceAndComments();
@@ -65,13 +134,12 @@ public:
 
     void skipMagic() { pos_ = 2; }
     std::size_t remaining() const { return data_.size() - pos_; }
-    const char* rest() const { return data_.data() + pos_; }
+    const unsigned char* rest() const { return reinterpret_cast<const unsigned char*>(data_.data()) + pos_; }
 
     // Numbers stop growing here; larger ones are refused.
     static constexpr long long kTooLarge = 1000000000LL;
 
 private:
-
     void skipSpaceAndComments()
     {
         while (pos_ < data_.size()) {
@@ -103,81 +171,84 @@ bool readHeaderNumber(NetpbmScanner& scanner, const char* name, long long& value
     return true;
 }
 
-bool readNetpbmHeader(NetpbmScanner& scanner, RasterImage& raster, long long& maxValue,
-                      std::string& error)
+struct NetpbmFormat {
+    int channels;
+    bool ascii;
+};
+
+NetpbmFormat netpbmFormatOf(char magicDigit)
+{
+    return NetpbmFormat{magicDigit == '3' || magicDigit == '6' ? 3 : 1, magicDigit == '2' || magicDigit == '3'};
+}
+
+// Reads and checks the header; leaves the scanner at the separator (binary)
+// or the first sample (ASCII).
+bool readNetpbmHeader(NetpbmScanner& scanner, const NetpbmFormat& format, const ReadOptions& options,
+                      ImageHeader& header, std::string& error)
 {
     scanner.skipMagic();
-    long long width = 0;
-    long long height = 0;
-    if (!readHeaderNumber(scanner, "width", width, error) ||
-        !readHeaderNumber(scanner, "height", height, error) ||
-        !readHeaderNumber(scanner, "maximum value", maxValue, error) ||
-        !checkImageSides(width, height, error))
+    if (!readHeaderNumber(scanner, "width", header.width, error) ||
+        !readHeaderNumber(scanner, "height", header.height, error) ||
+        !readHeaderNumber(scanner, "maximum value", header.maxValue, error))
         return false;
-    if (maxValue < 1 || maxValue > 255) {
-        error = "only 8-bit samples are supported (maximum value " + std::to_string(maxValue) + ")";
+    const long long samples = header.width * header.height * format.channels;
+    const long long sampleBytes = header.maxValue > 255 ? 2 : 1;
+    // A plain sample takes at least a digit and a separator.
+    header.payloadBytes = format.ascii ? 2 * samples - 1 : samples * sampleBytes + 1;
+    header.availableBytes = static_cast<long long>(scanner.remaining());
+    return checkHeader(header, options, error);
+}
+
+// round(v * 255 / maxValue), halves upward.
+unsigned char scaledSample(long long value, long long maxValue)
+{
+    return static_cast<unsigned char>((2 * 255 * value + maxValue) / (2 * maxValue));
+}
+
+bool storeSample(RasterImage& raster, std::size_t i, long long value, long long maxValue, std::string& error)
+{
+    if (value > maxValue) {
+        error = "sample " + std::to_string(i + 1) + " exceeds the maximum value " + std::to_string(maxValue);
         return false;
     }
-    raster.width = static_cast<int>(width);
-    raster.height = static_cast<int>(height);
+    raster.samples[i] = maxValue == 255 ? static_cast<unsigned char>(value) : scaledSample(value, maxValue);
     return true;
 }
 
-bool readBinarySamples(NetpbmScanner& scanner, RasterImage& raster, std::string& error)
+// Samples of two bytes are big-endian.
+bool readBinarySamples(NetpbmScanner& scanner, long long maxValue, RasterImage& raster, std::string& error)
 {
-    const std::size_t count = raster.samples.size();
     if (!scanner.rasterSeparator()) {
         error = "no whitespace between the header and the raster";
         return false;
     }
-    if (scanner.remaining() < count) {
+    const std::size_t sampleBytes = maxValue > 255 ? 2 : 1;
+    const std::size_t count = raster.samples.size();
+    if (scanner.remaining() < count * sampleBytes) {
         error = "raster ends after " + std::to_string(scanner.remaining()) + " of " +
-                std::to_string(count) + " bytes";
+                std::to_string(count * sampleBytes) + " bytes";
         return false;
     }
-    std::copy(scanner.rest(), scanner.rest() + count, raster.samples.begin());
+    const unsigned char* bytes = scanner.rest();
+    for (std::size_t i = 0; i < count; ++i) {
+        const long long value = sampleBytes == 2 ? bytes[2 * i] * 256LL + bytes[2 * i + 1] : bytes[i];
+        if (!storeSample(raster, i, value, maxValue, error))
+            return false;
+    }
     return true;
 }
 
-bool readAsciiSamples(NetpbmScanner& scanner, RasterImage& raster, long long maxValue,
-                      std::string& error)
+bool readAsciiSamples(NetpbmScanner& scanner, long long maxValue, RasterImage& raster, std::string& error)
 {
     for (std::size_t i = 0; i < raster.samples.size(); ++i) {
         long long value = 0;
         if (!scanner.number(value)) {
-            error = "sample " + std::to_string(i + 1) + " of " +
-                    std::to_string(raster.samples.size()) + " is missing or not a number";
+            error = "sample " + std::to_string(i + 1) + " of " + std::to_string(raster.samples.size()) +
+                    " is missing or not a number";
             return false;
         }
-        if (value > maxValue) {
-            error = "sample " + std::to_string(i + 1) + " exceeds the maximum value " +
-                    std::to_string(maxValue);
+        if (!storeSample(raster, i, value, maxValue, error))
             return false;
-        }
-        raster.samples[i] = static_cast<unsigned char>(value);
-    }
-    return true;
-}
-
-bool decodeNetpbm(const std::string& data, int channels, bool ascii, RasterImage& raster,
-                  std::string& error)
-{
-    NetpbmScanner scanner(data);
-    long long maxValue = 0;
-    if (!readNetpbmHeader(scanner, raster, maxValue, error))
-        return false;
-    raster.channels = channels;
-    raster.samples.assign(static_cast<std::size_t>(raster.width) * raster.height * channels, 0);
-    return ascii ? readAsciiSamples(scanner, raster, maxValue, error)
-                 : readBinarySamples(scanner, raster, error);
-}
-
-bool readWholeFile(std::istream& in, std::string& data, std::string& error)
-{
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = "read error";
-        return false;
     }
     return true;
 }
@@ -189,19 +260,48 @@ ImagePtr greyImageOrNull(bool decoded, const RasterImage& raster)
 
 }  // namespace
 
-bool checkImageSides(long long width, long long height, std::string& error)
+bool checkHeader(const ImageHeader& header, const ReadOptions& options, std::string& error)
 {
-    if (width < 1 || height < 1) {
-        error = "image of " + std::to_string(width) + " x " + std::to_string(height) +
-                " pixels has no pixels";
+    const std::string sides = std::to_string(header.width) + " x " + std::to_string(header.height);
+    if (header.width < 1 || header.height < 1) {
+        error = "image of " + sides + " pixels has no pixels";
         return false;
     }
-    if (width > kMaxPixels || height > kMaxPixels || width * height > kMaxPixels) {
-        error = "image of " + std::to_string(width) + " x " + std::to_string(height) +
-                " pixels is too large";
+    if (header.width > options.maxPixels || header.height > options.maxPixels ||
+        header.width * header.height > options.maxPixels) {
+        error = "image of " + sides + " pixels exceeds the limit of " + std::to_string(options.maxPixels) +
+                " pixels";
+        return false;
+    }
+    if (header.maxValue < 1 || header.maxValue > 65535) {
+        error = "maximum sample value " + std::to_string(header.maxValue) + " is not from 1 to 65535";
+        return false;
+    }
+    if (header.availableBytes < header.payloadBytes) {
+        error = "file has " + std::to_string(header.availableBytes) + " bytes of samples, the header needs " +
+                std::to_string(header.payloadBytes);
         return false;
     }
     return true;
+}
+
+bool decodeNetpbm(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error)
+{
+    if (kindOf(bytes) != FileKind::Netpbm) {
+        error = "not a PGM or PPM image";
+        return false;
+    }
+    const NetpbmFormat format = netpbmFormatOf(bytes[1]);
+    NetpbmScanner scanner(bytes);
+    ImageHeader header;
+    if (!readNetpbmHeader(scanner, format, options, header, error))
+        return false;
+    raster.width = static_cast<int>(header.width);
+    raster.height = static_cast<int>(header.height);
+    raster.channels = format.channels;
+    raster.samples.assign(static_cast<std::size_t>(header.width * header.height * format.channels), 0);
+    return format.ascii ? readAsciiSamples(scanner, header.maxValue, raster, error)
+                        : readBinarySamples(scanner, header.maxValue, raster, error);
 }
 
 unsigned char lumaOf(unsigned char red, unsigned char green, unsigned char blue)
@@ -220,58 +320,67 @@ ImagePtr greyImageOf(const RasterImage& raster)
     return image;
 }
 
-ImagePtr loadGreyImage(const std::string& path, std::string& error)
+RasterImage orientedRaster(const RasterImage& raster, int orientation)
 {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
-        error = "is a directory";
-        return nullptr;
-    }
-    errno = 0;
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) {
-        error = std::string("cannot open: ") + std::strerror(errno);
-        return nullptr;
-    }
-    char head[8] = {};
-    if (!file.read(head, sizeof head).gcount()) {
-        error = "file is empty";
-        return nullptr;
-    }
-    const FileKind kind = kindOf(std::string(head, static_cast<std::size_t>(file.gcount())));
-    file.clear();
-    file.seekg(0);
-
-    RasterImage raster;
-    std::string data;
-    switch (kind) {
-    case FileKind::BinaryPgm: {
-        ImagePtr image(readPGM(file, error));
-        if (image && image->size == 0) {
-            error = "image of " + std::to_string(image->cols) + " x " +
-                    std::to_string(image->rows) + " pixels has no pixels";
-            return nullptr;
+    // Per orientation: the displayed axes are swapped, then mirrored, to
+    // find the stored pixel of each displayed one.
+    const bool swap = orientation >= 5 && orientation <= 8;
+    const bool flipX = orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
+    const bool flipY = orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
+    RasterImage shown;
+    shown.width = swap ? raster.height : raster.width;
+    shown.height = swap ? raster.width : raster.height;
+    shown.channels = raster.channels;
+    shown.samples.resize(raster.samples.size());
+    const std::size_t channels = static_cast<std::size_t>(raster.channels);
+    for (int y = 0; y < shown.height; ++y)
+        for (int x = 0; x < shown.width; ++x) {
+            const int u = swap ? y : x;
+            const int v = swap ? x : y;
+            const int sx = flipX ? raster.width - 1 - u : u;
+            const int sy = flipY ? raster.height - 1 - v : v;
+            std::copy_n(raster.samples.begin() + (static_cast<std::size_t>(sy) * raster.width + sx) * channels,
+                        channels,
+                        shown.samples.begin() + (static_cast<std::size_t>(y) * shown.width + x) * channels);
         }
-        return image;
-    }
-    case FileKind::AsciiPgm:
-    case FileKind::AsciiPpm:
-    case FileKind::BinaryPpm: {
-        if (!readWholeFile(file, data, error))
-            return nullptr;
-        const int channels = kind == FileKind::AsciiPgm ? 1 : 3;
-        return greyImageOrNull(decodeNetpbm(data, channels, kind != FileKind::BinaryPpm, raster, error),
-                               raster);
-    }
+    return shown;
+}
+
+ImagePtr decodeGreyImage(const std::string& bytes, const ReadOptions& options, std::string& error)
+{
+    RasterImage raster;
+    switch (kindOf(bytes)) {
+    case FileKind::Netpbm:
+        return greyImageOrNull(decodeNetpbm(bytes, options, raster, error), raster);
     case FileKind::Png:
-        return greyImageOrNull(decodePng(path, raster, error), raster);
+        return greyImageOrNull(decodePng(bytes, options, raster, error), raster);
     case FileKind::Jpeg:
-        return greyImageOrNull(decodeJpeg(path, raster, error), raster);
+        return greyImageOrNull(decodeJpeg(bytes, options, raster, error), raster);
     case FileKind::Unknown:
         break;
     }
     error = "not a PGM, PPM, PNG or JPEG image";
     return nullptr;
+}
+
+ImagePtr loadGreyImage(const std::string& path, const ReadOptions& options, std::string& error)
+{
+    const bool standardInput = path == "-";
+    const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = systemReason("cannot open");
+        return nullptr;
+    }
+    std::string bytes;
+    const bool read = readInput(fd, options, bytes, error);
+    if (!standardInput)
+        close(fd);
+    return read ? decodeGreyImage(bytes, options, error) : nullptr;
+}
+
+ImagePtr loadGreyImage(const std::string& path, std::string& error)
+{
+    return loadGreyImage(path, ReadOptions{}, error);
 }
 
 }  // namespace tolvane

@@ -1,7 +1,6 @@
-// JPEG decoding through libjpeg.
+// JPEG decoding through libjpeg, and the EXIF orientation.
 #include "image_io.h"
 
-#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -12,63 +11,148 @@
 namespace tolvane {
 namespace {
 
+// Far more scans than any encoder writes; each scan is a pass over the
+// whole image, so a file of thousands of tiny scans would take minutes.
+constexpr int kMaxScans = 500;
+// libjpeg's own memory beyond the output rows: the coefficients a
+// progressive image buffers (at most four components of two bytes per
+// pixel) and the decoder's tables.
+constexpr long kJpegBytesPerPixel = 8;
+constexpr long kJpegSlackBytes = 16L << 20;
+
+constexpr unsigned kExifOrientationTag = 0x0112;
+constexpr unsigned kExifShortType = 3;
+
 struct JpegErrorState {
     jpeg_error_mgr manager;
+    jpeg_progress_mgr progress;
     std::jmp_buf jump;
+    bool acceptDamaged = false;
     char message[JMSG_LENGTH_MAX] = "";
 };
 
-void onJpegError(j_common_ptr info)
+JpegErrorState& stateOf(j_common_ptr info)
 {
-    auto* state = reinterpret_cast<JpegErrorState*>(info->err);
-    info->err->format_message(info, state->message);
-    std::longjmp(state->jump, 1);
+    return *reinterpret_cast<JpegErrorState*>(info->err);
 }
 
-// A file that ends early is reported rather than padded with grey; other
-// warnings about corrupt data are common in photographs that decode well.
+void onJpegError(j_common_ptr info)
+{
+    info->err->format_message(info, stateOf(info).message);
+    std::longjmp(stateOf(info).jump, 1);
+}
+
+// Warnings about the file's metadata rather than its image data.
+bool isMetadataWarning(int code)
+{
+    return code == JWRN_ADOBE_XFORM || code == JWRN_JFIF_MAJOR || code == JWRN_BOGUS_ICC;
+}
+
+// A warning about corrupt or missing image data fails the image: libjpeg
+// would fill what it cannot decode with grey.
 void onJpegWarning(j_common_ptr info, int level)
 {
-    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
+    if (level < 0 && !stateOf(info).acceptDamaged && !isMetadataWarning(info->err->msg_code))
         onJpegError(info);
 }
 
-bool allocateRaster(const jpeg_decompress_struct& jpeg, RasterImage& raster, JpegErrorState& state)
+void onProgress(j_common_ptr info)
 {
+    auto* jpeg = reinterpret_cast<j_decompress_ptr>(info);
+    if (jpeg->input_scan_number > kMaxScans) {
+        std::snprintf(stateOf(info).message, sizeof stateOf(info).message, "more than %d scans", kMaxScans);
+        std::longjmp(stateOf(info).jump, 1);
+    }
+}
+
+bool headerIsAcceptable(const jpeg_decompress_struct& jpeg, const ReadOptions& options, JpegErrorState& state)
+{
+    ImageHeader header;
+    header.width = jpeg.image_width;
+    header.height = jpeg.image_height;
     std::string error;
-    if (!checkImageSides(jpeg.output_width, jpeg.output_height, error)) {
+    if (!checkHeader(header, options, error)) {
         std::snprintf(state.message, sizeof state.message, "%s", error.c_str());
         return false;
     }
-    raster.width = static_cast<int>(jpeg.output_width);
-    raster.height = static_cast<int>(jpeg.output_height);
-    raster.channels = 1;
-    raster.samples.assign(static_cast<std::size_t>(raster.width) * raster.height, 0);
     return true;
 }
 
+bool isInk(J_COLOR_SPACE space)
+{
+    return space == JCS_CMYK || space == JCS_YCCK;
+}
+
+// Grey of a CMYK pixel through RGB = (1 - C)(1 - K) and so on. Files with
+// an Adobe marker store the inks inverted (255 is no ink).
+unsigned char greyOfInks(const JSAMPLE* cmyk, bool inverted)
+{
+    unsigned rgb[3];
+    const unsigned k = inverted ? cmyk[3] : 255u - cmyk[3];
+    for (int i = 0; i < 3; ++i) {
+        const unsigned c = inverted ? cmyk[i] : 255u - cmyk[i];
+        rgb[i] = (c * k + 127u) / 255u;
+    }
+    return lumaOf(static_cast<unsigned char>(rgb[0]), static_cast<unsigned char>(rgb[1]),
+                  static_cast<unsigned char>(rgb[2]));
+}
+
+void readRow(jpeg_decompress_struct& jpeg, RasterImage& raster, std::vector<JSAMPLE>& inkRow)
+{
+    JSAMPROW row = raster.samples.data() + static_cast<std::size_t>(jpeg.output_scanline) * raster.width;
+    if (!isInk(jpeg.out_color_space)) {
+        jpeg_read_scanlines(&jpeg, &row, 1);
+        return;
+    }
+    JSAMPROW inks = inkRow.data();
+    jpeg_read_scanlines(&jpeg, &inks, 1);
+    for (int x = 0; x < raster.width; ++x)
+        row[x] = greyOfInks(inks + 4 * x, jpeg.saw_Adobe_marker);
+}
+
+int orientationOf(const jpeg_decompress_struct& jpeg)
+{
+    for (jpeg_saved_marker_ptr marker = jpeg.marker_list; marker; marker = marker->next)
+        if (marker->marker == JPEG_APP0 + 1)
+            if (const int orientation = exifOrientation(marker->data, marker->data_length); orientation != 1)
+                return orientation;
+    return 1;
+}
+
 // The luminance channel of a colour JPEG is already the luma of its
-// colours, so every JPEG is decoded straight to grey. No object with a
-// destructor lives in this frame between setjmp and the end.
-bool readJpegRows(std::FILE* file, RasterImage& raster, JpegErrorState& state)
+// colours, so JPEGs other than CMYK ones are decoded straight to grey. No
+// object with a destructor is made in this frame between setjmp and the
+// end; `inkRow` is sized before the jump point can be reached from libjpeg.
+bool readJpegRows(const std::string& bytes, const ReadOptions& options, RasterImage& raster, int& orientation,
+                  JpegErrorState& state, std::vector<JSAMPLE>& inkRow)
 {
     jpeg_decompress_struct jpeg;
     jpeg.err = jpeg_std_error(&state.manager);
     state.manager.error_exit = onJpegError;
     state.manager.emit_message = onJpegWarning;
+    state.progress.progress_monitor = onProgress;
+    state.acceptDamaged = options.acceptDamaged;
     bool ok = false;
     if (setjmp(state.jump) == 0) {
         jpeg_create_decompress(&jpeg);
-        jpeg_stdio_src(&jpeg, file);
+        jpeg.progress = &state.progress;
+        jpeg.mem->max_memory_to_use = options.maxPixels * kJpegBytesPerPixel + kJpegSlackBytes;
+        jpeg_mem_src(&jpeg, reinterpret_cast<const unsigned char*>(bytes.data()),
+                     static_cast<unsigned long>(bytes.size()));
+        jpeg_save_markers(&jpeg, JPEG_APP0 + 1, 0xFFFF);
         jpeg_read_header(&jpeg, TRUE);
-        jpeg.out_color_space = JCS_GRAYSCALE;
-        jpeg_start_decompress(&jpeg);
-        if (allocateRaster(jpeg, raster, state)) {
-            while (jpeg.output_scanline < jpeg.output_height) {
-                JSAMPROW row = raster.samples.data() +
-                               static_cast<std::size_t>(jpeg.output_scanline) * raster.width;
-                jpeg_read_scanlines(&jpeg, &row, 1);
-            }
+        orientation = orientationOf(jpeg);
+        if (headerIsAcceptable(jpeg, options, state)) {
+            jpeg.out_color_space = isInk(jpeg.jpeg_color_space) ? JCS_CMYK : JCS_GRAYSCALE;
+            jpeg_start_decompress(&jpeg);
+            raster.width = static_cast<int>(jpeg.output_width);
+            raster.height = static_cast<int>(jpeg.output_height);
+            raster.channels = 1;
+            raster.samples.assign(static_cast<std::size_t>(raster.width) * raster.height, 0);
+            if (isInk(jpeg.out_color_space))
+                inkRow.resize(static_cast<std::size_t>(raster.width) * 4);
+            while (jpeg.output_scanline < jpeg.output_height)
+                readRow(jpeg, raster, inkRow);
             jpeg_finish_decompress(&jpeg);
             ok = true;
         }
@@ -77,21 +161,56 @@ bool readJpegRows(std::FILE* file, RasterImage& raster, JpegErrorState& state)
     return ok;
 }
 
+unsigned readUnsigned(const unsigned char* p, int bytes, bool bigEndian)
+{
+    unsigned value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value |= static_cast<unsigned>(p[bigEndian ? i : bytes - 1 - i]) << (8 * (bytes - 1 - i));
+    return value;
+}
+
 }  // namespace
 
-bool decodeJpeg(const std::string& path, RasterImage& raster, std::string& error)
+int exifOrientation(const unsigned char* data, std::size_t size)
 {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        error = std::string("cannot open: ") + std::strerror(errno);
+    static const unsigned char kExifHeader[] = {'E', 'x', 'i', 'f', 0, 0};
+    if (size < sizeof kExifHeader + 8 || std::memcmp(data, kExifHeader, sizeof kExifHeader) != 0)
+        return 1;
+    const unsigned char* tiff = data + sizeof kExifHeader;
+    const std::size_t tiffSize = size - sizeof kExifHeader;
+    const bool bigEndian = tiff[0] == 'M' && tiff[1] == 'M';
+    if (!bigEndian && !(tiff[0] == 'I' && tiff[1] == 'I'))
+        return 1;
+    const std::size_t directory = readUnsigned(tiff + 4, 4, bigEndian);
+    if (directory > tiffSize - 2)
+        return 1;
+    const std::size_t entries = readUnsigned(tiff + directory, 2, bigEndian);
+    for (std::size_t i = 0; i < entries; ++i) {
+        const std::size_t entry = directory + 2 + 12 * i;
+        if (entry + 12 > tiffSize)
+            return 1;
+        const unsigned char* field = tiff + entry;
+        if (readUnsigned(field, 2, bigEndian) != kExifOrientationTag)
+            continue;
+        const unsigned value = readUnsigned(field + 8, 2, bigEndian);
+        const bool valid = readUnsigned(field + 2, 2, bigEndian) == kExifShortType && value >= 1 && value <= 8;
+        return valid ? static_cast<int>(value) : 1;
+    }
+    return 1;
+}
+
+bool decodeJpeg(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error)
+{
+    JpegErrorState state;
+    std::vector<JSAMPLE> inkRow;
+    int orientation = 1;
+    if (!readJpegRows(bytes, options, raster, orientation, state, inkRow)) {
+        error = std::string("bad JPEG: ") + state.message;
         return false;
     }
-    JpegErrorState state;
-    const bool ok = readJpegRows(file, raster, state);
-    std::fclose(file);
-    if (!ok)
-        error = std::string("bad JPEG: ") + state.message;
-    return ok;
+    if (orientation != 1)
+        raster = orientedRaster(raster, orientation);
+    return true;
 }
 
 }  // namespace tolvane

@@ -2,7 +2,11 @@
 // measures their repeatability.
 #include "cli.h"
 #include "commands.h"
+#include "output_file.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -32,11 +36,8 @@ int runCommand(const std::string& name, const std::vector<std::string>& args)
     throw tolvane::UsageError("unknown command '" + name + "'");
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(const std::vector<std::string>& args)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         std::cout << kUsage;
         return tolvane::kExitSuccess;
@@ -57,4 +58,24 @@ int main(int argc, char** argv)
         std::cerr << "tolvane: " << e.what() << std::endl;
         return tolvane::kExitFailure;
     }
+}
+
+// Whatever went to standard output must have arrived.
+int checkedStandardOutput(int status)
+{
+    errno = 0;
+    std::cout.flush();
+    if (std::cout && std::fflush(stdout) == 0)
+        return status;
+    std::cerr << "tolvane: cannot write to standard output" << (errno ? std::string(": ") + std::strerror(errno) : "")
+              << std::endl;
+    return tolvane::kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    tolvane::removeTemporaryFilesOnSignals();
+    return checkedStandardOutput(run(std::vector<std::string>(argv + 1, argv + argc)));
 }

@@ -1,4 +1,5 @@
-// Writing output files so that a reader never sees one half-written.
+// Writing output files so that a reader never sees one half-written, and
+// without harming what the output path is.
 #ifndef TOLVANE_OUTPUT_FILE_H
 #define TOLVANE_OUTPUT_FILE_H
 
@@ -8,17 +9,26 @@
 
 namespace tolvane {
 
-// Writes into a new temporary file beside `path` and renames it to `path`
-// when `write` succeeds; otherwise the temporary file is removed and `path`
-// is left as it was. `write` gets the temporary file's path. Reasons do not
-// name `path`.
-bool replaceFileAtomically(const std::string& path,
-                           const std::function<bool(const std::string& tempPath, std::string& error)>& write,
-                           std::string& error);
+// Writes the output at `path`, following symbolic links. A regular file, or
+// a path where nothing is yet, is replaced atomically: `write` fills a new
+// temporary file beside it, which takes the old file's permission bits and
+// is renamed over it when `write` succeeds; otherwise the temporary file is
+// removed and the old file left as it was. Anything else (a FIFO, a device)
+// is written into: `write` gets `path` itself. Reasons do not name `path`.
+bool writeOutputFile(const std::string& path,
+                     const std::function<bool(const std::string& target, std::string& error)>& write,
+                     std::string& error);
 
 // The same for text written to a stream.
-bool writeTextFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                             std::string& error);
+bool writeTextOutputFile(const std::string& path, const std::function<void(std::ostream&)>& write,
+                         std::string& error);
+
+// Whether two paths name the same existing file (same device and inode).
+bool isSameFile(const std::string& a, const std::string& b);
+
+// From now on SIGINT, SIGTERM and SIGHUP remove the temporary file of a write
+// in progress before the process ends by the signal.
+void removeTemporaryFilesOnSignals();
 
 }  // namespace tolvane
 

@@ -17,6 +17,10 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// No ancillary chunk (profile, text) needs more; a larger claim is refused
+// before libpng allocates it.
+constexpr png_alloc_size_t kMaxChunkBytes = 16u << 20;
+
 // libpng reports errors through this record; the message survives the
 // longjmp back into the decoding function.
 struct PngErrorState {
@@ -32,6 +36,21 @@ void onPngError(png_structp png, png_const_charp message)
 
 void onPngWarning(png_structp, png_const_charp) {}
 
+struct MemoryInput {
+    const unsigned char* data;
+    std::size_t size;
+    std::size_t position;
+};
+
+void readFromMemory(png_structp png, png_bytep out, png_size_t count)
+{
+    auto* input = static_cast<MemoryInput*>(png_get_io_ptr(png));
+    if (input->size - input->position < count)
+        png_error(png, "file ends early");
+    std::memcpy(out, input->data + input->position, count);
+    input->position += count;
+}
+
 // Every PNG becomes 8-bit grey or 8-bit RGB: palettes and low bit depths are
 // expanded, 16-bit samples scaled, alpha dropped. Returns the number of
 // interlace passes.
@@ -45,15 +64,19 @@ int requestEightBitGreyOrRgb(png_structp png, png_infop info)
     return passes;
 }
 
-bool allocateRaster(png_structp png, png_infop info, RasterImage& raster, PngErrorState& state)
+bool allocateRaster(png_structp png, png_infop info, const ReadOptions& options, RasterImage& raster,
+                    PngErrorState& state)
 {
+    ImageHeader header;
+    header.width = png_get_image_width(png, info);
+    header.height = png_get_image_height(png, info);
     std::string error;
-    if (!checkImageSides(png_get_image_width(png, info), png_get_image_height(png, info), error)) {
+    if (!checkHeader(header, options, error)) {
         std::snprintf(state.message, sizeof state.message, "%s", error.c_str());
         return false;
     }
-    raster.width = static_cast<int>(png_get_image_width(png, info));
-    raster.height = static_cast<int>(png_get_image_height(png, info));
+    raster.width = static_cast<int>(header.width);
+    raster.height = static_cast<int>(header.height);
     raster.channels = png_get_channels(png, info);
     raster.samples.assign(static_cast<std::size_t>(raster.width) * raster.height * raster.channels, 0);
     return true;
@@ -62,7 +85,7 @@ bool allocateRaster(png_structp png, png_infop info, RasterImage& raster, PngErr
 // No object with a destructor lives in this frame between setjmp and the
 // end, so a longjmp out of libpng skips nothing; `ok` changes only after
 // the last libpng call.
-bool readPngRows(std::FILE* file, RasterImage& raster, PngErrorState& state)
+bool readPngRows(MemoryInput& input, const ReadOptions& options, RasterImage& raster, PngErrorState& state)
 {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, onPngError, onPngWarning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
@@ -73,10 +96,13 @@ bool readPngRows(std::FILE* file, RasterImage& raster, PngErrorState& state)
     }
     bool ok = false;
     if (setjmp(png_jmpbuf(png)) == 0) {
-        png_init_io(png, file);
+        png_set_read_fn(png, &input, readFromMemory);
+        png_set_chunk_malloc_max(png, kMaxChunkBytes);
+        // The sides are judged by checkHeader alone.
+        png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
         png_read_info(png, info);
         const int passes = requestEightBitGreyOrRgb(png, info);
-        if (allocateRaster(png, info, raster, state)) {
+        if (allocateRaster(png, info, options, raster, state)) {
             const std::size_t stride = static_cast<std::size_t>(raster.width) * raster.channels;
             for (int pass = 0; pass < passes; ++pass)
                 for (int r = 0; r < raster.height; ++r)
@@ -118,15 +144,11 @@ bool writePngRows(std::FILE* file, const RasterImage& raster, PngErrorState& sta
 
 }  // namespace
 
-bool decodePng(const std::string& path, RasterImage& raster, std::string& error)
+bool decodePng(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error)
 {
-    FilePtr file(std::fopen(path.c_str(), "rb"));
+    MemoryInput input{reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 0};
     PngErrorState state;
-    if (!file) {
-        error = std::string("cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    if (!readPngRows(file.get(), raster, state)) {
+    if (!readPngRows(input, options, raster, state)) {
         error = std::string("bad PNG: ") + state.message;
         return false;
     }
@@ -142,11 +164,12 @@ bool writePng(const std::string& path, const RasterImage& raster, std::string& e
         return false;
     }
     if (!writePngRows(file.get(), raster, state)) {
-        error = std::string("cannot write PNG: ") + state.message;
+        error = std::ferror(file.get()) ? std::string("cannot write: ") + std::strerror(errno)
+                                        : std::string("cannot write PNG: ") + state.message;
         return false;
     }
-    if (std::fflush(file.get()) != 0 || std::ferror(file.get())) {
-        error = "write error";
+    if (std::fflush(file.get()) != 0 || std::ferror(file.get()) || std::fclose(file.release()) != 0) {
+        error = std::string("cannot write: ") + std::strerror(errno);
         return false;
     }
     return true;

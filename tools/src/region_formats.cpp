@@ -30,21 +30,64 @@ std::string jsonNumber(float value)
     return std::isfinite(value) ? formatNumber(value) : "null";
 }
 
+// Bytes of the UTF-8 sequence a lead byte starts; 0 for a byte that starts none.
+std::size_t utf8LengthOf(unsigned char lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
+    return 0;
+}
+
+// Length of the well-formed UTF-8 sequence at text[i], or 0 when there is none.
+std::size_t utf8SequenceAt(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    const std::size_t length = utf8LengthOf(lead);
+    if (length == 0 || i + length > text.size())
+        return 0;
+    // The second byte's range excludes overlong forms, surrogates and code
+    // points beyond U+10FFFF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (byte(i + 1) < low || byte(i + 1) > high)
+        return 0;
+    for (std::size_t k = i + 2; k < i + length; ++k)
+        if (byte(k) < 0x80 || byte(k) > 0xBF)
+            return 0;
+    return length;
+}
+
+// A JSON string. A byte that is not part of well-formed UTF-8 (a file name
+// need not be text) becomes the lone surrogate \udcXX, which keeps the byte.
 std::string jsonString(const std::string& text)
 {
     std::string quoted = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
         if (c == '"' || c == '\\') {
             quoted += '\\';
-            quoted += ch;
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            quoted += escaped;
-        } else {
-            quoted += ch;
+            quoted += text[i++];
+            continue;
         }
+        if (c >= 0x20 && c < 0x80) {
+            quoted += text[i++];
+            continue;
+        }
+        const std::size_t length = c < 0x20 ? 0 : utf8SequenceAt(text, i);
+        if (length > 0) {
+            quoted.append(text, i, length);
+            i += length;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", c < 0x20 ? c : 0xDC00u + c);
+        quoted += escaped;
+        ++i;
     }
     return quoted + "\"";
 }

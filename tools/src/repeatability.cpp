@@ -108,6 +108,22 @@ std::size_t countOneToOne(const std::vector<Candidate>& sortedPairs, double thre
     return matches;
 }
 
+// A homography and its multiples are one mapping; points map only where the
+// third homogeneous coordinate is positive, so the sign is chosen that makes
+// it positive at the centre of image A.
+Homography facingForward(const Homography& h, const ImageSize& sizeA)
+{
+    const auto& m = h.m;
+    const double w = m[2][0] * (sizeA.width - 1) / 2.0 + m[2][1] * (sizeA.height - 1) / 2.0 + m[2][2];
+    if (!(w < 0.0))
+        return h;
+    Homography negated{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            negated.m[r][c] = -m[r][c];
+    return negated;
+}
+
 }  // namespace
 
 bool readHomography(std::istream& in, Homography& h, std::string& error)
@@ -243,9 +259,10 @@ double RepeatabilityResult::repeatability(std::size_t thresholdIndex) const
 }
 
 RepeatabilityResult measureRepeatability(const std::vector<Ellipse>& a, const std::vector<Ellipse>& b,
-                                         const Homography& h, const ImageSize& sizeA, const ImageSize& sizeB,
+                                         const Homography& given, const ImageSize& sizeA, const ImageSize& sizeB,
                                          const std::vector<double>& thresholds)
 {
+    const Homography h = facingForward(given, sizeA);
     RepeatabilityResult result;
     result.regionsA = a.size();
     result.regionsB = b.size();

@@ -78,7 +78,8 @@ struct RepeatabilityResult {
 // Projects A's regions into B's frame with h (A to B) and counts, for each
 // overlap-error threshold, the one-to-one correspondences whose normalised
 // overlap error is below it: pairs are taken in order of increasing error
-// and each region is used at most once.
+// and each region is used at most once. Every non-zero multiple of h, the same mapping,
+// gives the same result.
 RepeatabilityResult measureRepeatability(const std::vector<Ellipse>& a, const std::vector<Ellipse>& b,
                                          const Homography& h, const ImageSize& sizeA, const ImageSize& sizeB,
                                          const std::vector<double>& thresholds);

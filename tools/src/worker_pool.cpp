@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,15 @@ std::string readAll(int fd)
     }
 }
 
+// A worker whose parent is gone has no one to report to: it ends (removing
+// a temporary file it is writing) when the parent does.
+void endWithParent(pid_t parent)
+{
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        raise(SIGTERM);
+}
+
 [[noreturn]] void runWorker(std::size_t task, int reportFd,
                             const std::function<TaskOutcome(std::size_t)>& run)
 {
@@ -84,29 +94,21 @@ public:
          const std::function<void(std::size_t, const TaskOutcome&)>& finished)
         : task_(task), finished_(finished) {}
 
+    // Starts the task in a new worker. When the system has no descriptor or
+    // process to spare, the workers already running are waited for one at a
+    // time until it has; only with none left running does the task fail.
     void start(std::size_t index)
     {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            finished_(index, failure(std::string("cannot start a worker: ") + std::strerror(errno)));
-            return;
+        for (;;) {
+            const int reason = tryStart(index);
+            if (reason == 0)
+                return;
+            if (!isShortage(reason) || running_.empty()) {
+                finished_(index, failure(std::string("cannot start a worker: ") + std::strerror(reason)));
+                return;
+            }
+            collectOne();
         }
-        std::cout.flush();
-        std::cerr.flush();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            for (const auto& entry : running_)
-                close(entry.second.reportFd);
-            runWorker(index, fds[1], task_);
-        }
-        close(fds[1]);
-        if (pid < 0) {
-            close(fds[0]);
-            finished_(index, failure(std::string("cannot start a worker: ") + std::strerror(errno)));
-            return;
-        }
-        running_[pid] = Worker{index, fds[0]};
     }
 
     // Waits for any worker to end and reports it.
@@ -134,6 +136,35 @@ public:
     std::size_t runningCount() const { return running_.size(); }
 
 private:
+    static bool isShortage(int reason) { return reason == EMFILE || reason == ENFILE || reason == EAGAIN; }
+
+    // 0 when the worker runs, otherwise why it could not be started.
+    int tryStart(std::size_t index)
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return errno;
+        std::cout.flush();
+        std::cerr.flush();
+        const pid_t parent = getpid();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            endWithParent(parent);
+            close(fds[0]);
+            for (const auto& entry : running_)
+                close(entry.second.reportFd);
+            runWorker(index, fds[1], task_);
+        }
+        const int forkError = errno;
+        close(fds[1]);
+        if (pid < 0) {
+            close(fds[0]);
+            return forkError;
+        }
+        running_[pid] = Worker{index, fds[0]};
+        return 0;
+    }
+
     void abandonAll(const std::string& reason)
     {
         for (const auto& entry : running_) {

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <jpeglib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +87,55 @@ std::string captured(std::FILE* file)
     return text;
 }
 
+// The address sanitizer reserves terabytes of address space, so an
+// address-space limit can only be applied in an unsanitized build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCanLimitAddressSpace = false;
+#else
+constexpr bool kCanLimitAddressSpace = true;
+#endif
+
+[[noreturn]] void execWithOptions(const std::string& program, char* const* argv, const RunOptions& options,
+                                  int out, int err)
+{
+    const int input = open(options.input.c_str(), O_RDONLY);
+    dup2(input, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    if (options.addressSpaceBytes > 0 && kCanLimitAddressSpace) {
+        const rlimit limit{rlim_t(options.addressSpaceBytes), rlim_t(options.addressSpaceBytes)};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.openFiles > 0) {
+        const rlimit limit{rlim_t(options.openFiles), rlim_t(options.openFiles)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    execv(program.c_str(), argv);
+    _exit(127);
+}
+
+// The body of an APP1 marker: EXIF, a little-endian TIFF header and one
+// directory holding the orientation alone.
+std::string exifWithOrientation(int orientation)
+{
+    const char tiff[] = {'I', 'I', 42, 0, 8, 0, 0, 0,                    // header, directory at 8
+                         1, 0,                                              // one entry
+                         0x12, 0x01, 3, 0, 1, 0, 0, 0, static_cast<char>(orientation), 0, 0, 0,
+                         0, 0, 0, 0};                                       // no next directory
+    return std::string("Exif\0\0", 6) + std::string(tiff, sizeof tiff);
+}
+
+// An RGB row as Adobe CMYK: inks stored inverted, so C' = R, M' = G, Y' = B
+// and no black.
+JSAMPROW invertedInksOf(const JSAMPLE* rgb, int width, std::vector<JSAMPLE>& inks)
+{
+    for (int x = 0; x < width; ++x) {
+        std::copy_n(rgb + 3 * x, 3, inks.begin() + 4 * x);
+        inks[4 * x + 3] = 255;
+    }
+    return inks.data();
+}
+
 }  // namespace
 
 TempDir::TempDir()
@@ -103,7 +153,7 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ignored);
 }
 
-ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args)
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
 {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
@@ -113,14 +163,8 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        dup2(fileno(out), STDOUT_FILENO);
-        dup2(fileno(err), STDERR_FILENO);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
+    if (pid == 0)
+        execWithOptions(program, argv.data(), options, fileno(out), fileno(err));
     int status = 0;
     waitpid(pid, &status, 0);
     ProcessResult result;
@@ -130,9 +174,9 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-ProcessResult runTolvane(const std::vector<std::string>& args)
+ProcessResult runTolvane(const std::vector<std::string>& args, const RunOptions& options)
 {
-    return runProgram(TOLVANE_EXE, args);
+    return runProgram(TOLVANE_EXE, args, options);
 }
 
 tolvane::RasterImage blobImage(int width, int height)
@@ -186,7 +230,8 @@ void writePngFile(const std::string& path, const tolvane::RasterImage& raster)
     ASSERT_TRUE(tolvane::writePng(path, raster, error)) << error;
 }
 
-void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, int quality)
+void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, int quality,
+                   const JpegOptions& options)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
@@ -195,16 +240,29 @@ void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, 
     jpeg.err = jpeg_std_error(&errors);
     jpeg_create_compress(&jpeg);
     jpeg_stdio_dest(&jpeg, file);
+    const bool inks = options.inks != JpegOptions::Inks::None;
     jpeg.image_width = static_cast<JDIMENSION>(raster.width);
     jpeg.image_height = static_cast<JDIMENSION>(raster.height);
-    jpeg.input_components = raster.channels;
-    jpeg.in_color_space = raster.channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg.input_components = inks ? 4 : raster.channels;
+    jpeg.in_color_space = inks ? JCS_CMYK : raster.channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
     jpeg_set_defaults(&jpeg);
+    if (options.inks == JpegOptions::Inks::Ycck)
+        jpeg_set_colorspace(&jpeg, JCS_YCCK);
     jpeg_set_quality(&jpeg, quality, TRUE);
+    if (options.progressive)
+        jpeg_simple_progression(&jpeg);
     jpeg_start_compress(&jpeg, TRUE);
+    if (options.orientation != 1) {
+        const std::string exif = exifWithOrientation(options.orientation);
+        jpeg_write_marker(&jpeg, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(exif.data()),
+                          static_cast<unsigned>(exif.size()));
+    }
+    std::vector<JSAMPLE> inkRow(static_cast<std::size_t>(raster.width) * 4);
     while (jpeg.next_scanline < jpeg.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(raster.samples.data()) +
                        static_cast<std::size_t>(jpeg.next_scanline) * raster.width * raster.channels;
+        if (inks)
+            row = invertedInksOf(row, raster.width, inkRow);
         jpeg_write_scanlines(&jpeg, &row, 1);
     }
     jpeg_finish_compress(&jpeg);

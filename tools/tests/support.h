@@ -28,9 +28,17 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs a program with arguments, standard input from /dev/null.
-ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args);
-ProcessResult runTolvane(const std::vector<std::string>& args);
+// What a program run gets besides its arguments.
+struct RunOptions {
+    std::string input = "/dev/null";  // file opened as standard input
+    long addressSpaceBytes = 0;       // limit, when the build allows one (0: none)
+    long openFiles = 0;               // descriptor limit (0: unchanged)
+};
+
+// Runs a program with arguments.
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options = {});
+ProcessResult runTolvane(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A grey image of bright elliptic blobs of several sizes and orientations
 // on a gently sloping background, with regions for both detectors.
@@ -44,7 +52,16 @@ void writeAsciiPgm(const std::string& path, const tolvane::RasterImage& grey);
 void writeBinaryPpm(const std::string& path, const tolvane::RasterImage& rgb);
 void writeAsciiPpm(const std::string& path, const tolvane::RasterImage& rgb);
 void writePngFile(const std::string& path, const tolvane::RasterImage& raster);
-void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, int quality);
+// How writeJpegFile encodes: with an EXIF orientation (1: none recorded),
+// with inks (the raster's RGB colours as Adobe CMYK or YCCK), progressive.
+struct JpegOptions {
+    enum class Inks { None, Cmyk, Ycck };
+    int orientation = 1;
+    Inks inks = Inks::None;
+    bool progressive = false;
+};
+void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, int quality,
+                   const JpegOptions& options = {});
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 
 using namespace tolvane;
@@ -74,6 +75,38 @@ TEST_F(Drawing, EllipsesPartlyOrWhollyOutsideAreClipped)
     EXPECT_FALSE(isGrey(at(picture, 0, 0)));
 }
 
+TEST_F(Drawing, CentresFarOutsideDrawNothingAndConvertNoHugeCoordinate)
+{
+    // Run under the undefined-behaviour checks, a far centre rounded to an
+    // integer fails here.
+    const float far[] = {1e30f, -1e30f, 3e9f, -3e9f, 2.2e9f};
+    std::vector<Ellipse> ellipses;
+    for (const float x : far)
+        for (const float y : {30.0f, x})
+            ellipses.push_back(Ellipse{x, y, 0.01, 0, 0.01});
+    const RasterImage picture = drawEllipses(image, ellipses);
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x)
+            ASSERT_TRUE(isGrey(at(picture, x, y))) << x << "," << y;
+}
+
+// Each outline is walked only where it passes the image: thousands of
+// ellipses a hundred thousand times larger than the image draw at once.
+TEST_F(Drawing, HugeEllipsesAreClippedBeforeTheyAreWalked)
+{
+    std::vector<Ellipse> ellipses;
+    for (int i = 0; i < 2000; ++i) {
+        const double radius = 1e6 + 997.0 * i;
+        ellipses.push_back(Ellipse{40.0f, static_cast<float>(30.0 + radius - (i % 50)), 1 / (radius * radius), 0,
+                                   1 / (radius * radius)});
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const RasterImage picture = drawEllipses(image, ellipses);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0);
+    // The top of the first circle crosses the image in row 30.
+    EXPECT_FALSE(isGrey(at(picture, 40, 30)));
+}
+
 TEST(DrawCommand, WritesAPngOfTheImageSize)
 {
     TempDir dir;
@@ -86,7 +119,7 @@ TEST(DrawCommand, WritesAPngOfTheImageSize)
     EXPECT_EQ(drawn.out + drawn.err, "");
     RasterImage picture;
     std::string error;
-    ASSERT_TRUE(decodePng(dir.file("picture.png"), picture, error)) << error;
+    ASSERT_TRUE(decodePng(readFile(dir.file("picture.png")), {}, picture, error)) << error;
     EXPECT_EQ(picture.width, 168);
     EXPECT_EQ(picture.height, 112);
     EXPECT_EQ(picture.channels, 3);

@@ -232,6 +232,31 @@ TEST_F(Repeatability, TranslationCountsOnlyTheCommonPart)
     EXPECT_DOUBLE_EQ(r.repeatability(0), 1.0);
 }
 
+TEST_F(Repeatability, EveryNonZeroMultipleOfTheHomographyGivesTheSameFigures)
+{
+    const double h[9] = {0.9, 0.1, 12, -0.1, 0.95, 4, 0.0002, 0.0001, 1};
+    const auto multiple = [&](double factor) {
+        Homography scaled{};
+        for (int i = 0; i < 9; ++i)
+            scaled.m[i / 3][i % 3] = factor * h[i];
+        return scaled;
+    };
+    std::vector<Ellipse> b;
+    for (const Ellipse& e : regions) {
+        Ellipse projected{};
+        ASSERT_TRUE(projectEllipse(e, multiple(1.0), projected));
+        b.push_back(projected);
+    }
+    const RepeatabilityResult expected = measureRepeatability(regions, b, multiple(1.0), size, size, {0.4});
+    ASSERT_GT(expected.correspondences[0], 2u);
+    for (const double factor : {-1.0, -0.001, 2.5, -1e6}) {
+        const RepeatabilityResult r = measureRepeatability(regions, b, multiple(factor), size, size, {0.4});
+        EXPECT_EQ(r.commonA, expected.commonA) << factor;
+        EXPECT_EQ(r.commonB, expected.commonB) << factor;
+        EXPECT_EQ(r.correspondences, expected.correspondences) << factor;
+    }
+}
+
 TEST(ImageBounds, PixelCentresFromZeroToSideMinusOne)
 {
     const ImageSize size{10, 5};
