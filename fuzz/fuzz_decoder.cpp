@@ -1,8 +1,8 @@
 // Coverage-guided fuzz target: arbitrary bytes through one of the tool's
-// image decoders, chosen when compiling (-DFUZZ_DECODER=decodePng and so
+// image decoders (the library's), chosen when compiling (-DFUZZ_DECODER=decodePng and so
 // on), then the grey conversion. A decoded raster must be as large as its
 // sides say; a refusal is one non-empty line.
-#include "image_io.h"
+#include "raster_io.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     tolvane::ReadOptions options;
-    options.maxPixels = kMaxPixels;
-    options.acceptDamaged = size % 2 == 0;
+    options.max_pixels = kMaxPixels;
+    options.accept_damaged = size % 2 == 0;
     tolvane::RasterImage raster;
     std::string error;
     if (!tolvane::FUZZ_DECODER(bytes, options, raster, error)) {
@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     checkRaster(raster);
-    const tolvane::ImagePtr image = tolvane::greyImageOf(raster);
-    if (image->cols != raster.width || image->rows != raster.height)
+    const tolvane::Image image = tolvane::greyImageOf(raster);
+    if (image.width != raster.width || image.height != raster.height)
         std::abort();
     return 0;
 }

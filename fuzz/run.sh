@@ -27,7 +27,7 @@ out=build-fuzz
 mkdir -p "$out/obj"
 flags=(-std=c++17 -O1 -g -ffp-contract=off -Wall -Wextra -pthread
        -fsanitize=fuzzer,address,undefined,float-cast-overflow -fno-sanitize-recover=all
-       -Iinclude -Itools/src)
+       -Iinclude -Isrc/tolvane -Itools/src)
 # Every source is compiled once, then each target is linked from the objects
 # it needs.
 compile() {
@@ -44,7 +44,7 @@ build() {
       local decoder=decodePng
       [ "$target" = netpbm ] && decoder=decodeNetpbm
       [ "$target" = jpeg ] && decoder=decodeJpeg
-      sources=(tools/src/image_io.cpp tools/src/png_io.cpp tools/src/jpeg_io.cpp)
+      sources=(src/tolvane/image_io.cpp src/tolvane/image.cpp src/tolvane/png_io.cpp src/tolvane/jpeg_io.cpp)
       libraries=(-lpng -ljpeg)
       defines=(-DFUZZ_DECODER="$decoder") ;;
     region_file) sources=(tools/src/region_formats.cpp) ;;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -190,6 +191,44 @@ TEST(Api, ConcurrentCallsGiveTheSequentialResults)
     second.join();
     expectSameRegions(expectedA, gotA);
     expectSameRegions(expectedB, gotB);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Api, ReadingClassifiesItsFailures)
+{
+    const std::string pgm = "P5\n3 2\n255\n\x01\x02\x03\x04\x05\x06";
+    const tolvane::Image image = tolvane::decodeImage(pgm);
+    EXPECT_EQ(image.width, 3);
+    EXPECT_EQ(image.height, 2);
+    EXPECT_EQ(image.pixels, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+
+    tolvane::ReadOptions small;
+    small.max_pixels = 5;
+    tolvane::ReadOptions none;
+    none.max_pixels = 0;
+    const struct {
+        const char* what;
+        std::function<void()> read;
+        tolvane::ErrorCode code;
+    } cases[] = {
+        {"missing file", [] { tolvane::readImage("/nonexistent/image.pgm"); }, tolvane::ErrorCode::FileAccess},
+        {"not an image", [] { tolvane::decodeImage("hello"); }, tolvane::ErrorCode::BadData},
+        {"beyond the pixel limit", [&] { tolvane::decodeImage(pgm, small); }, tolvane::ErrorCode::BadData},
+        {"no pixel allowed", [&] { tolvane::decodeImage(pgm, none); }, tolvane::ErrorCode::InvalidArgument},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            c.read();
+            ADD_FAILURE() << "no error";
+        } catch (const tolvane::Error& e) {
+            EXPECT_EQ(e.code(), c.code);
+            EXPECT_STRNE(e.what(), "");
+        }
+    }
 }
 
 }  // namespace

@@ -7,12 +7,23 @@
 
 namespace tolvane {
 
-// Thrown by every function of the library for bad arguments, unreadable or
-// malformed files and limits passed; what() names what was wrong. The library
-// never prints and never ends the process.
+enum class ErrorCode {
+    InvalidArgument,  // a setting or image view out of range
+    FileAccess,       // a file that cannot be opened or read
+    BadData,          // content that is malformed, damaged or beyond a limit
+    OutOfMemory,
+};
+
+// Thrown by every function of the library; what() names what was wrong (not
+// the file: callers know which they passed). The library never prints and
+// never ends the process.
 class Error : public std::runtime_error {
 public:
-    explicit Error(const std::string& message) : std::runtime_error(message) {}
+    Error(ErrorCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    ErrorCode code() const { return code_; }
+
+private:
+    ErrorCode code_;
 };
 
 }  // namespace tolvane

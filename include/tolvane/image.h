@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tolvane {
@@ -42,6 +43,31 @@ struct Image {
 
     ImageView view() const { return ImageView(pixels.data(), width, height); }
 };
+
+// Limits and leniency of image reading. A plain value.
+struct ReadOptions {
+    // Largest number of pixels an image may have: the detector needs about
+    // 12.5 floats per pixel, some 5 GB at the default. At least 1.
+    long long max_pixels = 100000000;
+    // Take JPEG data that the decoder reports as corrupt or missing (it fills
+    // what it cannot decode) instead of refusing the image.
+    bool accept_damaged = false;
+
+    void validate() const;
+};
+
+// Reads a grey image from a binary or ASCII PGM, a binary or ASCII PPM (8 or
+// 16 bits), a PNG or a JPEG file, recognised by its first bytes; "-" reads
+// standard input. Colour becomes grey with the weights 0.299, 0.587, 0.114
+// (rounded to the nearest integer); Netpbm samples are scaled to 0-255
+// (round(v * 255 / maximum)); a JPEG's EXIF orientation is applied, so that
+// the image is the one a viewer shows. Every header is checked against the
+// limits before anything is allocated for the pixels. Throws Error
+// (FileAccess when the file cannot be read, BadData for its content).
+Image readImage(const std::string& path, const ReadOptions& options = {});
+
+// The same from a file's bytes in memory.
+Image decodeImage(const std::string& bytes, const ReadOptions& options = {});
 
 }  // namespace tolvane
 

@@ -57,7 +57,7 @@ std::unique_ptr<DERY> imageOf(const ImageView& view)
     try {
         image = std::make_unique<DERY>(view.height, view.width);
     } catch (const std::exception&) {
-        throw Error("no memory for a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
+        throw Error(ErrorCode::OutOfMemory, "no memory for a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
                     " image");
     }
     copyInto(view, *image);
@@ -115,15 +115,15 @@ void keepStrongest(std::vector<Region>& regions, std::size_t count)
 void DetectorOptions::validate() const
 {
     if (!std::isfinite(threshold))
-        throw Error("detector threshold must be a finite number");
+        throw Error(ErrorCode::InvalidArgument, "detector threshold must be a finite number");
     if (iterations < 0 || iterations > kMaxIterations)
-        throw Error("adaptation iterations must be between 0 and " + std::to_string(kMaxIterations) + ", got " +
+        throw Error(ErrorCode::InvalidArgument, "adaptation iterations must be between 0 and " + std::to_string(kMaxIterations) + ", got " +
                     std::to_string(iterations));
     if (threads < 0 || threads > kMaxThreads)
-        throw Error("threads must be between 0 and " + std::to_string(kMaxThreads) + ", got " +
+        throw Error(ErrorCode::InvalidArgument, "threads must be between 0 and " + std::to_string(kMaxThreads) + ", got " +
                     std::to_string(threads));
     if (detector != Detector::Hessian && detector != Detector::Harris)
-        throw Error("unknown detector");
+        throw Error(ErrorCode::InvalidArgument, "unknown detector");
 }
 
 std::vector<Region> detect(const ImageView& view, const DetectorOptions& options, DetectionStats* stats)

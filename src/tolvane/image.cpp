@@ -31,19 +31,19 @@ ImageView::ImageView(const float* pixels, int width, int height, std::ptrdiff_t 
 void ImageView::validate() const
 {
     if (width < 0 || height < 0)
-        throw Error("image sides must not be negative, got " + std::to_string(width) + " x " +
+        throw Error(ErrorCode::InvalidArgument, "image sides must not be negative, got " + std::to_string(width) + " x " +
                     std::to_string(height));
     if (width == 0 || height == 0)
         return;
     if (!pixels)
-        throw Error("image view has no pixels");
+        throw Error(ErrorCode::InvalidArgument, "image view has no pixels");
     const std::ptrdiff_t rowBytes =
         static_cast<std::ptrdiff_t>(width) * (type == PixelType::UInt8 ? 1 : static_cast<std::ptrdiff_t>(sizeof(float)));
     if (stride < rowBytes)
-        throw Error("image row stride " + std::to_string(stride) + " is shorter than a row of " +
+        throw Error(ErrorCode::InvalidArgument, "image row stride " + std::to_string(stride) + " is shorter than a row of " +
                     std::to_string(rowBytes) + " bytes");
     if (type == PixelType::Float32 && stride % static_cast<std::ptrdiff_t>(sizeof(float)) != 0)
-        throw Error("float image row stride must be a multiple of 4 bytes");
+        throw Error(ErrorCode::InvalidArgument, "float image row stride must be a multiple of 4 bytes");
 }
 
 float ImageView::at(int x, int y) const

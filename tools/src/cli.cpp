@@ -131,9 +131,9 @@ ReadOptions readOptionsOf(const ParsedArguments& parsed, const std::string& comm
 {
     ReadOptions options;
     if (parsed.has(kMaxPixelsOption.longName))
-        options.maxPixels = parseIntOption(kMaxPixelsOption.longName, parsed.options.at(kMaxPixelsOption.longName),
+        options.max_pixels = parseIntOption(kMaxPixelsOption.longName, parsed.options.at(kMaxPixelsOption.longName),
                                            1, command);
-    options.acceptDamaged = parsed.has(kAcceptDamagedOption.longName);
+    options.accept_damaged = parsed.has(kAcceptDamagedOption.longName);
     return options;
 }
 

@@ -1,5 +1,5 @@
 // PNG decoding and encoding through libpng.
-#include "image_io.h"
+#include "raster_io.h"
 
 #include <png.h>
 

@@ -1,5 +1,5 @@
 // JPEG decoding through libjpeg, and the EXIF orientation.
-#include "image_io.h"
+#include "raster_io.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -131,12 +131,12 @@ bool readJpegRows(const std::string& bytes, const ReadOptions& options, RasterIm
     state.manager.error_exit = onJpegError;
     state.manager.emit_message = onJpegWarning;
     state.progress.progress_monitor = onProgress;
-    state.acceptDamaged = options.acceptDamaged;
+    state.acceptDamaged = options.accept_damaged;
     bool ok = false;
     if (setjmp(state.jump) == 0) {
         jpeg_create_decompress(&jpeg);
         jpeg.progress = &state.progress;
-        jpeg.mem->max_memory_to_use = options.maxPixels * kJpegBytesPerPixel + kJpegSlackBytes;
+        jpeg.mem->max_memory_to_use = options.max_pixels * kJpegBytesPerPixel + kJpegSlackBytes;
         jpeg_mem_src(&jpeg, reinterpret_cast<const unsigned char*>(bytes.data()),
                      static_cast<unsigned long>(bytes.size()));
         jpeg_save_markers(&jpeg, JPEG_APP0 + 1, 0xFFFF);
