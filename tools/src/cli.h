@@ -2,7 +2,7 @@
 #ifndef TOLVANE_CLI_H
 #define TOLVANE_CLI_H
 
-#include "image_io.h"
+#include "raster_io.h"
 
 #include <limits>
 #include <map>

@@ -44,6 +44,8 @@ of - is standard input.
                         the regions are the same for any N. Given together,
                         --jobs J and --threads N are used as they are:
                         J x N threads in all
+  -n, --max-regions N   keep the N strongest regions by |response| (after
+                        adaptation, in list order; default 0: all)
       --max-pixels N    refuse images of more than N pixels (default
                         100000000; the detection needs about 50 bytes
                         per pixel)
@@ -63,14 +65,14 @@ when any image could not be processed, 2 for a wrong command line.
 const std::vector<OptionDefinition> kOptions = {
     {"detector", 'd', true}, {"threshold", 't', true}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
-    {"jobs", 'j', true},     {"threads", 0, true},     kMaxPixelsOption,
-    kAcceptDamagedOption,    {"help", 'h', false}};
+    {"jobs", 'j', true},     {"threads", 0, true},     {"max-regions", 'n', true},
+    kMaxPixelsOption,        kAcceptDamagedOption,     {"help", 'h', false}};
 
 // More threads than this for one image is a mistake, not a request.
 constexpr int kMaxThreads = 1024;
 
 struct DetectRequest {
-    DetectorSettings settings;
+    DetectorOptions detector;
     ReadOptions reading;
     RegionFormat format = RegionFormat::Ellipse;
     std::vector<std::string> images;
@@ -93,12 +95,15 @@ DetectRequest requestOf(const ParsedArguments& parsed)
 {
     DetectRequest request;
     const auto& options = parsed.options;
-    if (parsed.has("detector") && !parseDetectorKind(options.at("detector"), request.settings.kind))
+    if (parsed.has("detector") && !parseDetector(options.at("detector"), request.detector.detector))
         throw UsageError("unknown detector '" + options.at("detector") + "' (use hessian or harris)", kCommand);
     if (parsed.has("threshold"))
-        request.settings.threshold = parseFloatOption("threshold", options.at("threshold"), kCommand);
+        request.detector.threshold = parseFloatOption("threshold", options.at("threshold"), kCommand);
     if (parsed.has("iterations"))
-        request.settings.iterations = parseIntOption("iterations", options.at("iterations"), 0, kCommand);
+        request.detector.iterations = parseIntOption("iterations", options.at("iterations"), 0, kCommand);
+    if (parsed.has("max-regions"))
+        request.detector.max_regions =
+            static_cast<std::size_t>(parseIntOption("max-regions", options.at("max-regions"), 0, kCommand));
     if (parsed.has("format") && !parseRegionFormat(options.at("format"), request.format))
         throw UsageError("unknown format '" + options.at("format") + "' (use ellipse, legacy, csv or json)",
                          kCommand);
@@ -110,7 +115,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
         request.outputDir = options.at("out-dir");
     request.reading = readOptionsOf(parsed, kCommand);
     request.images = parsed.operands;
-    request.settings.threads = threadsOf(parsed, request);
+    request.detector.threads = threadsOf(parsed, request);
 
     if (request.images.empty())
         throw UsageError("no image given", kCommand);
@@ -123,8 +128,9 @@ DetectRequest requestOf(const ParsedArguments& parsed)
 
 DetectionInfo infoOf(const DetectRequest& request, const std::string& image, const Detection& detection)
 {
-    return DetectionInfo{image, detection.width, detection.height, nameOf(request.settings.kind),
-                         request.settings.threshold, request.settings.iterations};
+    return DetectionInfo{image, detection.width, detection.height, nameOf(request.detector.detector),
+                         request.detector.threshold, request.detector.iterations,
+                         extractionMode(request.detector)};
 }
 
 void reportFailure(const std::string& image, const std::string& reason)
@@ -132,9 +138,9 @@ void reportFailure(const std::string& image, const std::string& reason)
     std::cerr << "tolvane: " << image << ": " << reason << std::endl;
 }
 
-void reportLeftOut(const DetectRequest& request, const std::string& image, std::size_t withoutEllipse)
+void reportLeftOut(const std::string& image, std::size_t withoutEllipse)
 {
-    if (request.format == RegionFormat::Ellipse && withoutEllipse > 0)
+    if (withoutEllipse > 0)
         std::cerr << "tolvane: " << image << ": " << withoutEllipse
                   << " region(s) with a singular shape matrix left out" << std::endl;
 }
@@ -144,10 +150,10 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
 {
     TaskOutcome outcome;
     Detection detection;
-    if (!detectFile(image, request.settings, request.reading, detection, outcome.error))
+    if (!detectFile(image, request.detector, request.reading, detection, outcome.error))
         return outcome;
     const DetectionInfo info = infoOf(request, image, detection);
-    const auto& regions = detection.regions.regions;
+    const auto& regions = detection.regions;
     if (!writeTextOutputFile(
             outputFile, [&](std::ostream& out) { writeRegions(out, request.format, info, regions); },
             outcome.error)) {
@@ -156,7 +162,7 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
     }
     outcome.ok = true;
     outcome.regions = regions.size();
-    outcome.withoutEllipse = countWithoutEllipse(regions);
+    outcome.withoutEllipse = detection.stats.singular;
     return outcome;
 }
 
@@ -185,18 +191,18 @@ int detectOne(const DetectRequest& request)
             reportFailure(image, outcome.error);
             return kExitFailure;
         }
-        reportLeftOut(request, image, outcome.withoutEllipse);
+        reportLeftOut(image, outcome.withoutEllipse);
         return kExitSuccess;
     }
     Detection detection;
     std::string error;
-    if (!detectFile(image, request.settings, request.reading, detection, error)) {
+    if (!detectFile(image, request.detector, request.reading, detection, error)) {
         reportFailure(image, error);
         return kExitFailure;
     }
-    writeRegions(std::cout, request.format, infoOf(request, image, detection), detection.regions.regions);
+    writeRegions(std::cout, request.format, infoOf(request, image, detection), detection.regions);
     std::cout.flush();
-    reportLeftOut(request, image, countWithoutEllipse(detection.regions.regions));
+    reportLeftOut(image, detection.stats.singular);
     return kExitSuccess;
 }
 
@@ -245,7 +251,7 @@ int detectBatch(const DetectRequest& request)
             progress.clear();
             if (outcome.ok) {
                 regions += outcome.regions;
-                reportLeftOut(request, request.images[i], outcome.withoutEllipse);
+                reportLeftOut(request.images[i], outcome.withoutEllipse);
             } else {
                 ++failed;
                 reportFailure(request.images[i], outcome.error);

@@ -2,60 +2,31 @@
 #ifndef TOLVANE_DETECTION_H
 #define TOLVANE_DETECTION_H
 
-#include "afflib.h"
-#include "image_io.h"
+#include <tolvane/tolvane.h>
 
 #include <string>
 #include <vector>
 
 namespace tolvane {
 
-enum class DetectorKind { Hessian, Harris };
-
-struct DetectorSettings {
-    DetectorKind kind = DetectorKind::Hessian;
-    float threshold = 1000.0f;  // the defaults of tolvane.ln
-    int iterations = 16;
-    int threads = 1;  // inside the detection of one image; any count gives the same regions
-};
-
 // Threads per image when none are asked for: all `cores` (at least one),
 // shared out among the `jobs` images processed at the same time.
 int defaultDetectionThreads(unsigned cores, int jobs);
 
 // "hessian" or "harris"; false for any other name.
-bool parseDetectorKind(const std::string& name, DetectorKind& kind);
-const char* nameOf(DetectorKind kind);
-
-// The regions a detector returned; owns the records.
-class RegionList {
-public:
-    RegionList() = default;
-    RegionList(RegionList&& other) noexcept : regions(std::move(other.regions)) {}
-    RegionList& operator=(RegionList&& other) noexcept
-    {
-        regions.swap(other.regions);
-        return *this;
-    }
-    RegionList(const RegionList&) = delete;
-    ~RegionList();
-
-    std::vector<AffRegion*> regions;
-};
-
-// Runs the detector on an image. Images with a side of 12 pixels or less
-// have a single pyramid level, in which no region can be found; the
-// detector is not run on them.
-RegionList detect(DERY& image, const DetectorSettings& settings);
+bool parseDetector(const std::string& name, Detector& detector);
+const char* nameOf(Detector detector);
 
 struct Detection {
     int width = 0;
     int height = 0;
-    RegionList regions;
+    std::vector<Region> regions;
+    DetectionStats stats;
 };
 
-// Reads the image file and detects its regions; false with a reason.
-bool detectFile(const std::string& path, const DetectorSettings& settings, const ReadOptions& reading,
+// Reads the image file and detects its regions; false with a one-line
+// reason (not naming the file).
+bool detectFile(const std::string& path, const DetectorOptions& options, const ReadOptions& reading,
                 Detection& detection, std::string& error);
 
 }  // namespace tolvane

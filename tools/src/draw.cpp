@@ -162,22 +162,17 @@ void paintCross(RasterImage& picture, const Ellipse& e, const Colour& colour)
     }
 }
 
-unsigned char greyLevel(float value)
-{
-    return static_cast<unsigned char>(std::lround(std::clamp(value, 0.0f, 255.0f)));
-}
-
 }  // namespace
 
-RasterImage drawEllipses(const DERY& image, const std::vector<Ellipse>& ellipses)
+RasterImage drawEllipses(const Image& image, const std::vector<Ellipse>& ellipses)
 {
     RasterImage picture;
-    picture.width = image.cols;
-    picture.height = image.rows;
+    picture.width = image.width;
+    picture.height = image.height;
     picture.channels = 3;
-    picture.samples.resize(static_cast<std::size_t>(image.size) * 3);
-    for (int i = 0; i < image.size; ++i)
-        std::fill_n(picture.samples.begin() + 3 * static_cast<std::size_t>(i), 3, greyLevel(image.pixels[0][i]));
+    picture.samples.resize(image.pixels.size() * 3);
+    for (std::size_t i = 0; i < image.pixels.size(); ++i)
+        std::fill_n(picture.samples.begin() + 3 * i, 3, image.pixels[i]);
     for (std::size_t i = 0; i < ellipses.size(); ++i) {
         const Colour& colour = kPalette[i % std::size(kPalette)];
         paintOutline(picture, ellipses[i], colour);
@@ -207,18 +202,20 @@ int runDraw(const std::vector<std::string>& args)
                       << std::endl;
             return kExitFailure;
         }
-    std::string error;
-    const ImagePtr image = loadGreyImage(imagePath, readOptionsOf(parsed, kCommand), error);
-    if (!image) {
-        std::cerr << "tolvane: " << imagePath << ": " << error << std::endl;
+    Image image;
+    try {
+        image = readImage(imagePath, readOptionsOf(parsed, kCommand));
+    } catch (const Error& e) {
+        std::cerr << "tolvane: " << imagePath << ": " << e.what() << std::endl;
         return kExitFailure;
     }
+    std::string error;
     std::vector<Ellipse> ellipses;
     if (!readEllipseFile(regionPath, ellipses, error)) {
         std::cerr << "tolvane: " << regionPath << ": " << error << std::endl;
         return kExitFailure;
     }
-    const RasterImage picture = drawEllipses(*image, ellipses);
+    const RasterImage picture = drawEllipses(image, ellipses);
     if (!writeOutputFile(
             outputPath, [&](const std::string& target, std::string& e) { return writePng(target, picture, e); },
             error)) {

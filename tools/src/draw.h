@@ -2,17 +2,19 @@
 #ifndef TOLVANE_DRAW_H
 #define TOLVANE_DRAW_H
 
-#include "afflib.h"
-#include "image_io.h"
+#include "raster_io.h"
+#include "region_formats.h"
+
+#include <tolvane/tolvane.h>
 
 #include <vector>
 
 namespace tolvane {
 
-// The image in grey (values rounded and clamped to 0..255) as RGB, with each
+// The grey image as RGB, with each
 // ellipse's outline and a small cross at its centre painted over it, the
 // colours cycling through a fixed palette in file order.
-RasterImage drawEllipses(const DERY& image, const std::vector<Ellipse>& ellipses);
+RasterImage drawEllipses(const Image& image, const std::vector<Ellipse>& ellipses);
 
 }  // namespace tolvane
 

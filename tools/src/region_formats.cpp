@@ -92,53 +92,51 @@ std::string jsonString(const std::string& text)
     return quoted + "\"";
 }
 
-void writeEllipseFormat(std::ostream& out, const std::vector<AffRegion*>& regions)
+void writeListing(std::ostream& out, const std::vector<Region>& regions)
 {
-    out << "1.0\n" << regions.size() - countWithoutEllipse(regions) << '\n';
-    for (const AffRegion* region : regions) {
-        Ellipse e{};
-        if (regionEllipse(*region, e))
-            out << formatNumber(e.x) << ' ' << formatNumber(e.y) << ' ' << formatNumber(e.a) << ' '
-                << formatNumber(e.b) << ' ' << formatNumber(e.c) << '\n';
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const Region& r = regions[i];
+        out << i << ".  x=" << r.x << ", y=" << r.y << ", mi11=" << r.shape[0] << ", mi12=" << r.shape[1]
+            << ", mi22=" << r.shape[3] << '\n';
     }
+    out << "nb of regions = " << regions.size() << '\n';
+}
+
+void writeEllipseFormat(std::ostream& out, const std::vector<Region>& regions)
+{
+    out << "1.0\n" << regions.size() << '\n';
+    for (const Region& r : regions)
+        out << formatNumber(r.x) << ' ' << formatNumber(r.y) << ' ' << formatNumber(r.a) << ' '
+            << formatNumber(r.b) << ' ' << formatNumber(r.c) << '\n';
 }
 
 const char* const kCsvHeader = "index,x,y,response,scale,lapScale,mi11,mi12,mi22,lapIndex,level,mode,a,b,c";
 
-void writeCsv(std::ostream& out, const std::vector<AffRegion*>& regions)
+void writeCsv(std::ostream& out, const DetectionInfo& info, const std::vector<Region>& regions)
 {
     out << kCsvHeader << '\n';
     for (std::size_t i = 0; i < regions.size(); ++i) {
-        const AffRegion& r = *regions[i];
-        out << i << ',' << formatNumber(r.x) << ',' << formatNumber(r.y) << ','
-            << formatNumber(r.response) << ',' << formatNumber(r.scale) << ','
-            << formatNumber(r.lapScale) << ',' << formatNumber(r.mi11) << ','
-            << formatNumber(r.mi12) << ',' << formatNumber(r.mi22) << ',' << r.lapIndex << ','
-            << r.level << ',' << r.mode << ',';
-        Ellipse e{};
-        if (regionEllipse(r, e))
-            out << formatNumber(e.a) << ',' << formatNumber(e.b) << ',' << formatNumber(e.c);
-        else
-            out << ",,";
-        out << '\n';
+        const Region& r = regions[i];
+        out << i << ',' << formatNumber(r.x) << ',' << formatNumber(r.y) << ',' << formatNumber(r.response) << ','
+            << formatNumber(r.scale) << ',' << formatNumber(r.lap_scale) << ',' << formatNumber(r.shape[0]) << ','
+            << formatNumber(r.shape[1]) << ',' << formatNumber(r.shape[3]) << ',' << r.lap_index << ','
+            << r.level << ',' << info.mode << ',' << formatNumber(r.a) << ',' << formatNumber(r.b) << ','
+            << formatNumber(r.c) << '\n';
     }
 }
 
-void writeJsonRegion(std::ostream& out, std::size_t index, const AffRegion& r)
+void writeJsonRegion(std::ostream& out, std::size_t index, int mode, const Region& r)
 {
-    Ellipse e{};
-    const bool hasEllipse = regionEllipse(r, e);
-    const auto ellipseEntry = [&](double value) { return hasEllipse ? jsonNumber(value) : "null"; };
     out << "    {\"index\": " << index << ", \"x\": " << jsonNumber(r.x) << ", \"y\": " << jsonNumber(r.y)
         << ", \"response\": " << jsonNumber(r.response) << ", \"scale\": " << jsonNumber(r.scale)
-        << ", \"lapScale\": " << jsonNumber(r.lapScale) << ", \"mi11\": " << jsonNumber(r.mi11)
-        << ", \"mi12\": " << jsonNumber(r.mi12) << ", \"mi22\": " << jsonNumber(r.mi22)
-        << ", \"lapIndex\": " << r.lapIndex << ", \"level\": " << r.level << ", \"mode\": " << r.mode
-        << ", \"a\": " << ellipseEntry(e.a) << ", \"b\": " << ellipseEntry(e.b)
-        << ", \"c\": " << ellipseEntry(e.c) << "}";
+        << ", \"lapScale\": " << jsonNumber(r.lap_scale) << ", \"mi11\": " << jsonNumber(r.shape[0])
+        << ", \"mi12\": " << jsonNumber(r.shape[1]) << ", \"mi22\": " << jsonNumber(r.shape[3])
+        << ", \"lapIndex\": " << r.lap_index << ", \"level\": " << r.level << ", \"mode\": " << mode
+        << ", \"a\": " << jsonNumber(r.a) << ", \"b\": " << jsonNumber(r.b) << ", \"c\": " << jsonNumber(r.c)
+        << "}";
 }
 
-void writeJson(std::ostream& out, const DetectionInfo& info, const std::vector<AffRegion*>& regions)
+void writeJson(std::ostream& out, const DetectionInfo& info, const std::vector<Region>& regions)
 {
     out << "{\n  \"image\": " << jsonString(info.image) << ",\n  \"width\": " << info.width
         << ",\n  \"height\": " << info.height << ",\n  \"detector\": " << jsonString(info.detector)
@@ -146,7 +144,7 @@ void writeJson(std::ostream& out, const DetectionInfo& info, const std::vector<A
         << ",\n  \"regions\": [";
     for (std::size_t i = 0; i < regions.size(); ++i) {
         out << (i == 0 ? "\n" : ",\n");
-        writeJsonRegion(out, i, *regions[i]);
+        writeJsonRegion(out, i, info.mode, regions[i]);
     }
     out << (regions.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
@@ -236,6 +234,13 @@ const char* extensionOf(RegionFormat format)
     return "";
 }
 
+int extractionMode(const DetectorOptions& options)
+{
+    if (options.detector == Detector::Hessian)
+        return 2;
+    return options.iterations == 0 ? 0 : 1;
+}
+
 std::string formatNumber(float value)
 {
     return shortestText(value);
@@ -246,22 +251,13 @@ std::string formatNumber(double value)
     return shortestText(value);
 }
 
-std::size_t countWithoutEllipse(const std::vector<AffRegion*>& regions)
-{
-    std::size_t count = 0;
-    Ellipse e{};
-    for (const AffRegion* region : regions)
-        count += regionEllipse(*region, e) ? 0 : 1;
-    return count;
-}
-
 void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& info,
-                  const std::vector<AffRegion*>& regions)
+                  const std::vector<Region>& regions)
 {
     switch (format) {
-    case RegionFormat::Legacy: listRegions(out, regions); break;
+    case RegionFormat::Legacy: writeListing(out, regions); break;
     case RegionFormat::Ellipse: writeEllipseFormat(out, regions); break;
-    case RegionFormat::Csv: writeCsv(out, regions); break;
+    case RegionFormat::Csv: writeCsv(out, info, regions); break;
     case RegionFormat::Json: writeJson(out, info, regions); break;
     }
 }

@@ -3,7 +3,7 @@
 #ifndef TOLVANE_REGION_FORMATS_H
 #define TOLVANE_REGION_FORMATS_H
 
-#include "afflib.h"
+#include <tolvane/detect.h>
 
 #include <iosfwd>
 #include <string>
@@ -27,16 +27,26 @@ struct DetectionInfo {
     std::string detector;
     float threshold = 0.0f;
     int iterations = 0;
+    int mode = 0;  // how the starting shapes were made: see extractionMode
 };
 
-// Writes the regions in the format. Regions whose shape matrix is singular
-// have no ellipse: the ellipse format leaves them out (its count counts the
-// written lines), CSV leaves a, b, c empty and JSON makes them null.
-void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& info,
-                  const std::vector<AffRegion*>& regions);
+// The point-extraction mode recorded with each region: 2 for the Hessian
+// detector; for the Harris detector 1 (shapes from the second moment
+// matrix) or, without adaptation, 0 (identity shapes).
+int extractionMode(const DetectorOptions& options);
 
-// Number of regions that have no ellipse.
-std::size_t countWithoutEllipse(const std::vector<AffRegion*>& regions);
+// An ellipse (p - (x, y))^T [[a, b], [b, c]] (p - (x, y)) <= 1 in pixels.
+struct Ellipse {
+    float x = 0;
+    float y = 0;
+    double a = 0;
+    double b = 0;
+    double c = 0;
+};
+
+// Writes the regions in the format.
+void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& info,
+                  const std::vector<Region>& regions);
 
 // Shortest decimal text that reads back as the same value.
 std::string formatNumber(float value);

@@ -2,7 +2,7 @@
 #ifndef TOLVANE_REPEATABILITY_H
 #define TOLVANE_REPEATABILITY_H
 
-#include "afflib.h"
+#include "region_formats.h"
 
 #include <iosfwd>
 #include <string>

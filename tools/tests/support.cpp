@@ -1,6 +1,8 @@
 // Helpers of the tool tests.
 #include "support.h"
 
+#include <tolvane/error.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,6 +19,16 @@
 #include <unistd.h>
 
 namespace testsupport {
+
+ImagePtr loadGreyImage(const std::string& path, std::string& error)
+{
+    try {
+        return tolvane::readImage(path);
+    } catch (const tolvane::Error& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+}
 namespace {
 
 struct Blob {

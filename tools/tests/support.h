@@ -3,12 +3,18 @@
 #ifndef TOLVANE_TEST_SUPPORT_H
 #define TOLVANE_TEST_SUPPORT_H
 
-#include "image_io.h"
+#include "raster_io.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace testsupport {
+
+using ImagePtr = std::optional<tolvane::Image>;
+
+// The grey image the library reads from a file, or nothing with the reason.
+ImagePtr loadGreyImage(const std::string& path, std::string& error);
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class TempDir {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -101,6 +102,34 @@ TEST_F(Detect, OptionsReachTheDetector)
 
     const ProcessResult json = runTolvane({"detect", "-f", "json", "-d", "harris", "-t", "2500", dir.file("scene.pgm")});
     EXPECT_NE(json.out.find("\"detector\": \"harris\",\n  \"threshold\": 2500,"), std::string::npos);
+}
+
+// The strongest regions of a photograph: a subset of the full list in its
+// order, the same at any thread count; a larger count changes nothing.
+TEST(DetectMaxRegions, KeepsTheStrongestWhateverTheThreads)
+{
+    const std::string photo = std::string(TOLVANE_GOLDEN_DIR) + "/stars-800x640.pgm";
+    const auto csvRows = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{"detect", "--detector", "harris", "--format", "csv", photo};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const ProcessResult result = runTolvane(args);
+        EXPECT_EQ(result.status, 0) << result.err;
+        std::vector<std::string> rows = linesOf(result.out);
+        rows.erase(rows.begin());
+        for (std::string& row : rows)
+            row = row.substr(row.find(','));  // without the index
+        return rows;
+    };
+    const std::vector<std::string> all = csvRows({});
+    ASSERT_GT(all.size(), 500u);
+    const std::vector<std::string> strongest = csvRows({"--max-regions", "500", "--threads", "1"});
+    ASSERT_EQ(strongest.size(), 500u);
+    EXPECT_EQ(csvRows({"--max-regions", "500", "--threads", "7"}), strongest);
+    EXPECT_TRUE(std::includes(all.begin(), all.end(), strongest.begin(), strongest.end(),
+                              [&](const std::string& a, const std::string& b) {
+                                  return std::find(all.begin(), all.end(), a) < std::find(all.begin(), all.end(), b);
+                              }));
+    EXPECT_EQ(csvRows({"-n", std::to_string(all.size() + 1)}), all);
 }
 
 TEST_F(Detect, OutputFileReplacesAnOldOne)

@@ -30,15 +30,14 @@ bool isGrey(const Pixel& p)
 
 class Drawing : public ::testing::Test {
 protected:
-    Drawing() : image(60, 80)
+    Drawing()
     {
-        for (int i = 0; i < image.size; ++i)
-            image.pixels[0][i] = static_cast<float>(i % 256);
-        image.pixels[0][0] = -4.0f;   // clamped
-        image.pixels[0][1] = 300.0f;  // clamped
-        image.pixels[0][2] = 7.6f;    // rounded
+        image.width = 80;
+        image.height = 60;
+        for (int i = 0; i < 80 * 60; ++i)
+            image.pixels.push_back(static_cast<std::uint8_t>(i % 256));
     }
-    DERY image;
+    tolvane::Image image;
 };
 
 TEST_F(Drawing, GreyBackgroundWithColouredOutlineAndCentre)
@@ -49,9 +48,7 @@ TEST_F(Drawing, GreyBackgroundWithColouredOutlineAndCentre)
     ASSERT_EQ(picture.width, 80);
     ASSERT_EQ(picture.height, 60);
     ASSERT_EQ(picture.channels, 3);
-    EXPECT_EQ(at(picture, 0, 0), (Pixel{0, 0, 0}));
-    EXPECT_EQ(at(picture, 1, 0), (Pixel{255, 255, 255}));
-    EXPECT_EQ(at(picture, 2, 0), (Pixel{8, 8, 8}));
+    EXPECT_EQ(at(picture, 1, 0), (Pixel{1, 1, 1}));
     EXPECT_EQ(at(picture, 75, 5), (Pixel{(5 * 80 + 75) % 256, (5 * 80 + 75) % 256, (5 * 80 + 75) % 256}));
 
     // The outline passes through the ends of the axes, the centre is

@@ -1,4 +1,5 @@
-#include "image_io.h"
+#include "afflib.h"
+#include "raster_io.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +14,15 @@ using tolvane::RasterImage;
 
 namespace {
 
-tolvane::ImagePtr load(const std::string& path, std::string& error)
+ImagePtr load(const std::string& path, std::string& error)
 {
-    return tolvane::loadGreyImage(path, error);
+    return loadGreyImage(path, error);
 }
 
-tolvane::ImagePtr loadOk(const std::string& path)
+ImagePtr loadOk(const std::string& path)
 {
     std::string error;
-    tolvane::ImagePtr image = load(path, error);
+    ImagePtr image = load(path, error);
     EXPECT_TRUE(image) << error;
     return image;
 }
@@ -33,12 +34,11 @@ std::string loadError(const std::string& path)
     return error;
 }
 
-void expectPixelsEqual(const DERY& image, const RasterImage& grey)
+void expectPixelsEqual(const tolvane::Image& image, const RasterImage& grey)
 {
-    ASSERT_EQ(image.cols, grey.width);
-    ASSERT_EQ(image.rows, grey.height);
-    for (int i = 0; i < image.size; ++i)
-        ASSERT_EQ(image.pixels[0][i], grey.samples[i]) << "pixel " << i;
+    ASSERT_EQ(image.width, grey.width);
+    ASSERT_EQ(image.height, grey.height);
+    EXPECT_EQ(image.pixels, grey.samples);
 }
 
 RasterImage smallGrey()
@@ -67,13 +67,13 @@ TEST_F(ImageFiles, BinaryPgmIsTheImageOfReadPGM)
 {
     const RasterImage grey = smallGrey();
     writeBinaryPgm(dir.file("a.pgm"), grey);
-    const tolvane::ImagePtr image = loadOk(dir.file("a.pgm"));
+    const ImagePtr image = loadOk(dir.file("a.pgm"));
     std::string error;
     std::unique_ptr<DERY> reference(readPGM(dir.file("a.pgm").c_str(), error));
     ASSERT_TRUE(reference) << error;
-    ASSERT_EQ(image->size, reference->size);
-    for (int i = 0; i < image->size; ++i)
-        ASSERT_EQ(image->pixels[0][i], reference->pixels[0][i]);
+    ASSERT_EQ(static_cast<int>(image->pixels.size()), reference->size);
+    for (int i = 0; i < reference->size; ++i)
+        ASSERT_EQ(image->pixels[i], reference->pixels[0][i]);
     expectPixelsEqual(*image, grey);
 }
 
@@ -110,8 +110,8 @@ TEST_F(ImageFiles, NetpbmSamplesOfAnyMaximumAreScaledTo255)
         }
     // round(v * 255 / 15): 7 is 119, halves upward.
     writeFile(dir.file("b.pgm"), std::string("P5\n4 1\n15\n\x00\x07\x08\x0f", 15));
-    const tolvane::ImagePtr low = loadOk(dir.file("b.pgm"));
-    EXPECT_EQ(std::vector<float>(low->pixels[0], low->pixels[0] + 4), (std::vector<float>{0, 119, 136, 255}));
+    const ImagePtr low = loadOk(dir.file("b.pgm"));
+    EXPECT_EQ(std::vector<int>(low->pixels.begin(), low->pixels.begin() + 4), (std::vector<int>{0, 119, 136, 255}));
     writeFile(dir.file("c.pgm"), std::string("P5\n1 1\n15\n\x10", 12));
     EXPECT_EQ(loadError(dir.file("c.pgm")), "sample 1 exceeds the maximum value 15");
 }
@@ -123,11 +123,11 @@ TEST_F(ImageFiles, AsciiPgmWithCommentsEqualsBinary)
     expectPixelsEqual(*loadOk(dir.file("a.pgm")), grey);
 
     writeFile(dir.file("b.pgm"), "P2 # magic\n# a comment line\n3 # width\n2\n255\n0 1 2\n253 254 255\n");
-    const tolvane::ImagePtr image = loadOk(dir.file("b.pgm"));
-    ASSERT_EQ(image->cols, 3);
-    ASSERT_EQ(image->rows, 2);
-    EXPECT_EQ(image->pixels[1][0], 253.0f);
-    EXPECT_EQ(image->pixels[1][2], 255.0f);
+    const ImagePtr image = loadOk(dir.file("b.pgm"));
+    ASSERT_EQ(image->width, 3);
+    ASSERT_EQ(image->height, 2);
+    EXPECT_EQ(image->pixels[image->width], 253.0f);
+    EXPECT_EQ(image->pixels[image->width + 2], 255.0f);
 }
 
 TEST_F(ImageFiles, PpmBecomesLuma)
@@ -139,9 +139,9 @@ TEST_F(ImageFiles, PpmBecomesLuma)
     expectPixelsEqual(*loadOk(dir.file("b.ppm")), smallGrey());
 
     writeFile(dir.file("c.ppm"), std::string("P6\n2 1\n255\n\xff\x00\x00\x00\x00\xff", 17));
-    const tolvane::ImagePtr image = loadOk(dir.file("c.ppm"));
-    EXPECT_EQ(image->pixels[0][0], 76.0f);
-    EXPECT_EQ(image->pixels[0][1], 29.0f);
+    const ImagePtr image = loadOk(dir.file("c.ppm"));
+    EXPECT_EQ(image->pixels[0], 76.0f);
+    EXPECT_EQ(image->pixels[1], 29.0f);
 }
 
 TEST_F(ImageFiles, PngGreyAndColour)
@@ -158,12 +158,12 @@ TEST_F(ImageFiles, JpegDecodesCloseToTheEncodedImage)
     writeJpegFile(dir.file("grey.jpg"), grey, 100);
     writeJpegFile(dir.file("colour.jpg"), colourBlobImage(40, 30), 100);
     for (const char* name : {"grey.jpg", "colour.jpg"}) {
-        const tolvane::ImagePtr image = loadOk(dir.file(name));
-        ASSERT_EQ(image->cols, 40);
-        ASSERT_EQ(image->rows, 30);
+        const ImagePtr image = loadOk(dir.file(name));
+        ASSERT_EQ(image->width, 40);
+        ASSERT_EQ(image->height, 30);
         double worst = 0;
-        for (int i = 0; i < image->size; ++i)
-            worst = std::max(worst, std::abs(static_cast<double>(image->pixels[0][i]) - grey.samples[i]));
+        for (int i = 0; i < static_cast<int>(image->pixels.size()); ++i)
+            worst = std::max(worst, std::abs(static_cast<double>(image->pixels[i]) - grey.samples[i]));
         EXPECT_LE(worst, 4.0) << name;
     }
 }
@@ -247,20 +247,20 @@ TEST_F(ImageFiles, PngWithAlphaOrSixteenBitSamplesBecomesEightBitGrey)
 {
     const unsigned char greyAlpha[] = {0, 255, 100, 10, 200, 0, 255, 128};
     writeSimplifiedPng(dir.file("ga.png"), PNG_FORMAT_GA, greyAlpha, 4, 1);
-    const tolvane::ImagePtr ga = loadOk(dir.file("ga.png"));
-    ASSERT_EQ(ga->cols, 4);
-    EXPECT_EQ(ga->pixels[0][0], 0.0f);
-    EXPECT_EQ(ga->pixels[0][1], 100.0f);
-    EXPECT_EQ(ga->pixels[0][2], 200.0f);
-    EXPECT_EQ(ga->pixels[0][3], 255.0f);
+    const ImagePtr ga = loadOk(dir.file("ga.png"));
+    ASSERT_EQ(ga->width, 4);
+    EXPECT_EQ(ga->pixels[0], 0.0f);
+    EXPECT_EQ(ga->pixels[1], 100.0f);
+    EXPECT_EQ(ga->pixels[2], 200.0f);
+    EXPECT_EQ(ga->pixels[3], 255.0f);
 
     const png_uint_16 deep[] = {0, 257 * 7, 257 * 128, 65535};
     writeSimplifiedPng(dir.file("deep.png"), PNG_FORMAT_LINEAR_Y, deep, 2, 2);
-    const tolvane::ImagePtr image = loadOk(dir.file("deep.png"));
-    ASSERT_EQ(image->rows, 2);
-    EXPECT_EQ(image->pixels[0][1], 7.0f);
-    EXPECT_EQ(image->pixels[1][0], 128.0f);
-    EXPECT_EQ(image->pixels[1][1], 255.0f);
+    const ImagePtr image = loadOk(dir.file("deep.png"));
+    ASSERT_EQ(image->height, 2);
+    EXPECT_EQ(image->pixels[1], 7.0f);
+    EXPECT_EQ(image->pixels[image->width], 128.0f);
+    EXPECT_EQ(image->pixels[image->width + 1], 255.0f);
 }
 
 }  // namespace
