@@ -1,0 +1,165 @@
+// The compiled part of the Python package: detection on numpy arrays.
+#include "image_input.h"
+
+#include "tolvane/tolvane.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace tolvane::python {
+namespace {
+
+// One row of the array detect() returns.
+struct RegionRecord {
+    float x;
+    float y;
+    double a;
+    double b;
+    double c;
+    float scale;
+    float lap_scale;
+    float response;
+    std::int32_t level;
+    std::int32_t lap_index;
+    float shape[2][2];
+};
+
+Detector detectorNamed(const std::string& name)
+{
+    if (name == "hessian")
+        return Detector::Hessian;
+    if (name == "harris")
+        return Detector::Harris;
+    throw py::value_error("unknown detector '" + name + "' (use hessian or harris)");
+}
+
+DetectorOptions optionsOf(const std::string& detector, float threshold, int iterations,
+                          std::optional<py::ssize_t> maxRegions, int threads)
+{
+    DetectorOptions options;
+    options.detector = detectorNamed(detector);
+    options.threshold = threshold;
+    options.iterations = iterations;
+    options.threads = threads;
+    if (maxRegions) {
+        if (*maxRegions < 1)
+            throw py::value_error("max_regions must be None or at least 1, got " + std::to_string(*maxRegions));
+        options.max_regions = static_cast<std::size_t>(*maxRegions);
+    }
+    options.validate();
+    return options;
+}
+
+RegionRecord recordOf(const Region& region)
+{
+    return RegionRecord{region.x,
+                        region.y,
+                        region.a,
+                        region.b,
+                        region.c,
+                        region.scale,
+                        region.lap_scale,
+                        region.response,
+                        region.level,
+                        region.lap_index,
+                        {{region.shape[0], region.shape[1]}, {region.shape[2], region.shape[3]}}};
+}
+
+py::array_t<RegionRecord> recordsOf(const std::vector<Region>& regions)
+{
+    py::array_t<RegionRecord> records(static_cast<py::ssize_t>(regions.size()));
+    RegionRecord* out = records.mutable_data();
+    for (const Region& region : regions)
+        *out++ = recordOf(region);
+    return records;
+}
+
+py::array detectArray(const py::array& image, const std::string& detector, float threshold,
+                       int iterations, std::optional<py::ssize_t> maxRegions, int threads)
+{
+    const DetectorOptions options = optionsOf(detector, threshold, iterations, maxRegions, threads);
+    const ArrayLayout layout = layoutOf(image);
+    std::vector<Region> regions;
+    {
+        const py::gil_scoped_release released;
+        const GreyInput grey(layout);
+        regions = tolvane::detect(grey.view(), options);
+    }
+    return recordsOf(regions);
+}
+
+const char* const kModuleDoc = R"(Affine-covariant interest regions in grey-level images.
+
+detect() finds the regions of a numpy image and returns them as a structured
+array with the fields of region_dtype, the same numbers as the tolvane tool
+gives for the same pixels.)";
+
+const char* const kDetectDoc = R"(Detects the affine-covariant regions of an image.
+
+Parameters
+----------
+image : numpy.ndarray
+    A grey image of shape (rows, columns), or a colour one of shape
+    (rows, columns, 3) with channels red, green, blue, of dtype uint8 or
+    float32 (float pixels on the 0-255 scale of 8-bit images). Any strides:
+    rows of adjacent pixels are read in place, other layouts are copied
+    first. Colour is made grey with the weights 0.299, 0.587, 0.114, for
+    uint8 rounded to the nearest integer as the tolvane tool does, for
+    float32 computed in double precision and rounded to float32.
+detector : str
+    "hessian" (blobs) or "harris" (corners).
+threshold : float
+    Minimum detector response of a point.
+iterations : int
+    Budget of affine shape adaptation steps per region, 0 to 1000; 0 keeps
+    the starting shape.
+max_regions : int or None
+    Keep only that many strongest regions by absolute response (ties in list
+    order), still in list order; None keeps all.
+threads : int
+    Threads for this detection, 0 to 1024; 0 uses every core. The regions are
+    the same whatever the count.
+
+Returns
+-------
+numpy.ndarray
+    One row per region, dtype region_dtype, sorted by characteristic scale
+    (small first), within one scale in scan order: x, y (column and row in
+    input pixels), a, b, c (the ellipse (p - (x, y))^T [[a, b], [b, c]]
+    (p - (x, y)) <= 1 in input pixels), scale (of the detection level),
+    lap_scale (of the characteristic scale), response, level, lap_index and
+    shape (the 2x2 matrix U from the normalised patch to the level's image,
+    det U = 1, symmetric).
+
+Raises
+------
+TypeError
+    For a dtype other than uint8 and float32.
+ValueError
+    For a wrong shape, an unknown detector or a setting out of range.
+
+The GIL is released while the detector runs, so threads detect in parallel.)";
+
+}  // namespace
+}  // namespace tolvane::python
+
+PYBIND11_MODULE(_core, module)
+{
+    using namespace tolvane::python;
+    module.doc() = kModuleDoc;
+    PYBIND11_NUMPY_DTYPE(RegionRecord, x, y, a, b, c, scale, lap_scale, response, level, lap_index, shape);
+    py::register_exception<tolvane::Error>(module, "Error", PyExc_ValueError)
+        .attr("__doc__") = "A bad argument or input as the library reports it; a ValueError.";
+    module.attr("region_dtype") = py::dtype::of<RegionRecord>();
+    module.def("detect", &detectArray, kDetectDoc, py::arg("image"), py::arg("detector") = "hessian",
+               py::arg("threshold") = 1000.0f, py::arg("iterations") = 16, py::arg("max_regions") = py::none(),
+               py::arg("threads") = 0);
+}

@@ -1,0 +1,26 @@
+"""Affine-covariant interest regions in grey-level images."""
+
+from typing import Literal, Optional
+
+import numpy
+import numpy.typing
+
+class Error(ValueError):
+    """A bad argument or input as the library reports it; a ValueError."""
+
+region_dtype: numpy.dtype
+"""Fields of a region: x, y (float32), a, b, c (float64), scale, lap_scale,
+response (float32), level, lap_index (int32), shape (float32, 2x2)."""
+
+def detect(
+    image: numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.float32],
+    detector: Literal["hessian", "harris"] = "hessian",
+    threshold: float = 1000.0,
+    iterations: int = 16,
+    max_regions: Optional[int] = None,
+    threads: int = 0,
+) -> numpy.ndarray:
+    """Detects the affine-covariant regions of a (rows, columns) or
+    (rows, columns, 3) uint8 or float32 image; one row of region_dtype per
+    region. TypeError for another dtype, ValueError for a wrong shape or
+    setting. The GIL is released while the detector runs."""
