@@ -1,4 +1,5 @@
 // The compiled part of the Python package: detection on numpy arrays.
+#include "file_detection.h"
 #include "image_input.h"
 
 #include "tolvane/tolvane.h"
@@ -96,11 +97,20 @@ py::array detectArray(const py::array& image, const std::string& detector, float
     return recordsOf(regions);
 }
 
+std::size_t detectFile(const std::string& image, const std::string& output, const std::string& detector,
+                       float threshold, int iterations, int threads, const std::string& format)
+{
+    const FileDetectionRequest request{image, output, detector, threshold, iterations, threads, format};
+    const py::gil_scoped_release released;
+    return detectFileInto(request);
+}
+
 const char* const kModuleDoc = R"(Affine-covariant interest regions in grey-level images.
 
 detect() finds the regions of a numpy image and returns them as a structured
 array with the fields of region_dtype, the same numbers as the tolvane tool
-gives for the same pixels.)";
+gives for the same pixels. detect_file() turns an image file into a region
+file exactly as `tolvane detect` does.)";
 
 const char* const kDetectDoc = R"(Detects the affine-covariant regions of an image.
 
@@ -148,6 +158,40 @@ ValueError
 
 The GIL is released while the detector runs, so threads detect in parallel.)";
 
+const char* const kDetectFileDoc = R"(Detects the regions of an image file into a region file.
+
+The same bytes as `tolvane detect IMAGE -o OUTPUT` with the same settings:
+the tool's image reading (PGM, PPM, PNG, JPEG; colour made grey with the
+weights 0.299, 0.587, 0.114) and region writers. The file is written to a
+temporary file beside `output` and renamed, so that it is never seen half
+written.
+
+Parameters
+----------
+image, output : str
+    The image file and the region file to write.
+detector, threshold, iterations :
+    As for detect().
+threads : int
+    Threads for this detection, 0 to 1024; 0 uses every core.
+format : str
+    "ellipse" (the tool's default), "legacy", "csv" or "json".
+
+Returns
+-------
+int
+    The number of regions found, as the tool's summary line counts them.
+
+Raises
+------
+OSError
+    When the image cannot be read or the region file not written; the
+    message is the one the tool prints: the file, a colon and the reason.
+ValueError
+    For an unknown detector or format or a setting out of range.
+
+The GIL is released while it runs.)";
+
 }  // namespace
 }  // namespace tolvane::python
 
@@ -158,8 +202,19 @@ PYBIND11_MODULE(_core, module)
     PYBIND11_NUMPY_DTYPE(RegionRecord, x, y, a, b, c, scale, lap_scale, response, level, lap_index, shape);
     py::register_exception<tolvane::Error>(module, "Error", PyExc_ValueError)
         .attr("__doc__") = "A bad argument or input as the library reports it; a ValueError.";
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown)
+                std::rethrow_exception(thrown);
+        } catch (const FileError& error) {
+            PyErr_SetString(PyExc_OSError, error.what());
+        }
+    });
     module.attr("region_dtype") = py::dtype::of<RegionRecord>();
     module.def("detect", &detectArray, kDetectDoc, py::arg("image"), py::arg("detector") = "hessian",
                py::arg("threshold") = 1000.0f, py::arg("iterations") = 16, py::arg("max_regions") = py::none(),
                py::arg("threads") = 0);
+    module.def("detect_file", &detectFile, kDetectFileDoc, py::arg("image"), py::arg("output"),
+               py::arg("detector") = "hessian", py::arg("threshold") = 1000.0f, py::arg("iterations") = 16,
+               py::arg("threads") = 1, py::arg("format") = "ellipse");
 }

@@ -13,14 +13,14 @@ import pytest
 GOLDEN_DIR = Path(os.environ.get("TOLVANE_GOLDEN_DIR", Path(__file__).resolve().parents[2] / "tests" / "golden"))
 
 
-def run_tool(*args):
-    """Runs the tolvane tool; its standard output, failing the test on a non-zero status."""
+def run_tool(*args, status=0):
+    """Runs the tolvane tool, failing the test when it exits with another status."""
     tool = os.environ.get("TOLVANE_EXE")
     if not tool:
         pytest.skip("TOLVANE_EXE names no tolvane tool")
     result = subprocess.run([tool, *map(str, args)], capture_output=True, text=True, check=False)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
+    assert result.returncode == status, result.stderr
+    return result
 
 
 def read_pgm(path):
@@ -43,9 +43,15 @@ def golden_image(name):
     return read_pgm(GOLDEN_DIR / f"{name}.pgm")
 
 
+def colour_of(grey):
+    """A colour image whose channels differ, made from a grey one."""
+    grey = grey.astype(numpy.int32)
+    return numpy.stack([grey, (grey * 7 + 40) % 256, 255 - grey], axis=-1).astype(numpy.uint8)
+
+
 def tool_regions(image_path, *options):
     """The regions `tolvane detect --format csv` gives, as a list of dicts;
     regions without an ellipse (singular shape) are left out, as the
     library leaves them out."""
-    rows = csv.DictReader(io.StringIO(run_tool("detect", "--format", "csv", *options, image_path)))
+    rows = csv.DictReader(io.StringIO(run_tool("detect", "--format", "csv", *options, image_path).stdout))
     return [row for row in rows if row["a"]]

@@ -8,7 +8,7 @@ import numpy
 import pytest
 
 import tolvane
-from conftest import GOLDEN_DIR, golden_image, tool_regions, write_pnm
+from conftest import GOLDEN_DIR, colour_of, golden_image, run_tool, tool_regions, write_pnm
 
 FLOAT_FIELDS = {"x": "x", "y": "y", "response": "response", "scale": "scale", "lapScale": "lap_scale"}
 DOUBLE_FIELDS = {"a": "a", "b": "b", "c": "c"}
@@ -28,12 +28,6 @@ def assert_same_as_tool(regions, tool_rows):
         for column, entries in SHAPE_ENTRIES.items():
             for entry in entries:
                 assert region["shape"][entry] == numpy.float32(row[column]), (column, row["index"])
-
-
-def colour_of(grey):
-    """A colour image whose channels differ, made from a grey one."""
-    grey = grey.astype(numpy.int32)
-    return numpy.stack([grey, (grey * 7 + 40) % 256, 255 - grey], axis=-1).astype(numpy.uint8)
 
 
 @pytest.mark.parametrize(
@@ -146,6 +140,14 @@ def test_blank_and_tiny_images_have_no_regions(shape):
 
 def test_error_is_a_value_error():
     assert issubclass(tolvane.Error, ValueError)
+
+
+def test_file_errors_are_os_errors_with_the_tool_s_message(tmp_path):
+    missing = tmp_path / "missing.pgm"
+    message = run_tool("detect", missing, status=1).stderr.strip()
+    with pytest.raises(OSError) as raised:
+        tolvane.detect_file(str(missing), str(tmp_path / "out.regions"))
+    assert f"tolvane: {raised.value}" == message
 
 
 def large_image():

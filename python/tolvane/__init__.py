@@ -6,9 +6,12 @@
     (0, ('x', 'y'))
 
 detect() returns a numpy structured array with the fields of region_dtype.
-Errors the library reports are raised as tolvane.Error, a ValueError.
+detect_file() turns an image file into the region file `tolvane detect`
+writes, and tolvane.dask.detect_files() does that for many files on a Dask
+cluster. Errors the library reports are raised as tolvane.Error, a
+ValueError; files that cannot be read or written as OSError.
 """
 
-from ._core import Error, detect, region_dtype
+from ._core import Error, detect, detect_file, region_dtype
 
-__all__ = ["Error", "detect", "region_dtype"]
+__all__ = ["Error", "detect", "detect_file", "region_dtype"]

@@ -24,3 +24,17 @@ def detect(
     (rows, columns, 3) uint8 or float32 image; one row of region_dtype per
     region. TypeError for another dtype, ValueError for a wrong shape or
     setting. The GIL is released while the detector runs."""
+
+def detect_file(
+    image: str,
+    output: str,
+    detector: Literal["hessian", "harris"] = "hessian",
+    threshold: float = 1000.0,
+    iterations: int = 16,
+    threads: int = 1,
+    format: Literal["ellipse", "legacy", "csv", "json"] = "ellipse",
+) -> int:
+    """Detects the regions of an image file into the region file
+    `tolvane detect IMAGE -o OUTPUT` writes, atomically; the number of
+    regions. OSError with the tool's message when a file cannot be read or
+    written, ValueError for a wrong setting. The GIL is released."""
