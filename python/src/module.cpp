@@ -1,6 +1,7 @@
 // The compiled part of the Python package: detection on numpy arrays.
 #include "file_detection.h"
 #include "image_input.h"
+#include "repeatability_binding.h"
 
 #include "tolvane/tolvane.h"
 
@@ -192,6 +193,41 @@ ValueError
 
 The GIL is released while it runs.)";
 
+const char* const kRepeatabilityDoc = R"(How many regions of image A are found again in image B.
+
+The measure of `tolvane repeatability`: each region of A is mapped into B
+through the affine approximation of H at its centre; regions whose centre
+falls outside the other image do not count. Two regions are compared after
+both are scaled about their centres so that the mapped one has the area of a
+circle of radius 30 pixels; pairs are matched one to one in order of
+increasing overlap error (1 - intersection / union).
+
+Parameters
+----------
+regions_a, regions_b : numpy.ndarray
+    Regions as detect() returns them (the fields x, y, a, b, c are used), or
+    (N, 5) arrays of x, y, a, b, c.
+H : array_like
+    3x3 homography mapping points (x, y, 1) of A to B.
+size_a, size_b : (int, int)
+    (width, height) of the two images.
+max_overlap_error : float
+    Pairs with an overlap error below it correspond; the tool's 0.4 by
+    default.
+
+Returns
+-------
+dict
+    repeatability (correspondences over the smaller common count, a
+    fraction), correspondences, regions_a, regions_b, common_a and common_b
+    (the regions whose centre maps into the other image).
+
+Raises
+------
+ValueError
+    For a wrong shape, an ellipse that is not positive definite, a singular
+    H or a limit outside (0, 1].)";
+
 }  // namespace
 }  // namespace tolvane::python
 
@@ -217,4 +253,6 @@ PYBIND11_MODULE(_core, module)
     module.def("detect_file", &detectFile, kDetectFileDoc, py::arg("image"), py::arg("output"),
                py::arg("detector") = "hessian", py::arg("threshold") = 1000.0f, py::arg("iterations") = 16,
                py::arg("threads") = 1, py::arg("format") = "ellipse");
+    module.def("repeatability", &repeatabilityOf, kRepeatabilityDoc, py::arg("regions_a"), py::arg("regions_b"),
+               py::arg("H"), py::arg("size_a"), py::arg("size_b"), py::arg("max_overlap_error") = 0.4);
 }

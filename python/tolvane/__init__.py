@@ -8,10 +8,11 @@
 detect() returns a numpy structured array with the fields of region_dtype.
 detect_file() turns an image file into the region file `tolvane detect`
 writes, and tolvane.dask.detect_files() does that for many files on a Dask
-cluster. Errors the library reports are raised as tolvane.Error, a
+cluster. repeatability() measures how many regions of one view are found
+again in another. Errors the library reports are raised as tolvane.Error, a
 ValueError; files that cannot be read or written as OSError.
 """
 
-from ._core import Error, detect, detect_file, region_dtype
+from ._core import Error, detect, detect_file, region_dtype, repeatability
 
-__all__ = ["Error", "detect", "detect_file", "region_dtype"]
+__all__ = ["Error", "detect", "detect_file", "region_dtype", "repeatability"]

@@ -1,6 +1,6 @@
 """Affine-covariant interest regions in grey-level images."""
 
-from typing import Literal, Optional
+from typing import Literal, Optional, Tuple, TypedDict
 
 import numpy
 import numpy.typing
@@ -38,3 +38,23 @@ def detect_file(
     `tolvane detect IMAGE -o OUTPUT` writes, atomically; the number of
     regions. OSError with the tool's message when a file cannot be read or
     written, ValueError for a wrong setting. The GIL is released."""
+
+class Repeatability(TypedDict):
+    repeatability: float
+    correspondences: int
+    regions_a: int
+    regions_b: int
+    common_a: int
+    common_b: int
+
+def repeatability(
+    regions_a: numpy.ndarray,
+    regions_b: numpy.ndarray,
+    H: numpy.typing.ArrayLike,
+    size_a: Tuple[int, int],
+    size_b: Tuple[int, int],
+    max_overlap_error: float = 0.4,
+) -> Repeatability:
+    """How many regions of image A (fields x, y, a, b, c, or (N, 5) rows) are
+    found again in image B, with H mapping A to B and sizes (width, height):
+    the measure of `tolvane repeatability`. ValueError for bad arguments."""
