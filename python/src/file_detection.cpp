@@ -1,3 +1,4 @@
+// Detection of an image file into a region file through the tool's code.
 #include "file_detection.h"
 
 #include "detection.h"

@@ -1,4 +1,5 @@
-// The compiled part of the Python package: detection on numpy arrays.
+// The compiled part of the Python package: detection on numpy arrays and
+// image files, and the repeatability measure.
 #include "file_detection.h"
 #include "image_input.h"
 #include "repeatability_binding.h"

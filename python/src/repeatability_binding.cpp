@@ -1,3 +1,4 @@
+// Repeatability of region arrays through the tool's region-overlap code.
 #include "repeatability_binding.h"
 
 #include "repeatability.h"
