@@ -1,8 +1,10 @@
 """tolvane.detect on numpy arrays: the tool's numbers, every input layout,
 errors as Python exceptions, and detection off the GIL."""
 
+import re
 import threading
 import time
+from pathlib import Path
 
 import numpy
 import pytest
@@ -140,6 +142,13 @@ def test_blank_and_tiny_images_have_no_regions(shape):
 
 def test_error_is_a_value_error():
     assert issubclass(tolvane.Error, ValueError)
+
+
+def test_every_public_name_has_a_docstring_and_a_stub():
+    stub = (Path(tolvane.__file__).parent / "_core.pyi").read_text()
+    for name in tolvane.__all__:
+        assert not callable(getattr(tolvane, name)) or getattr(tolvane, name).__doc__, name
+        assert re.search(rf"^(def |class ){name}\b|^{name}:", stub, re.MULTILINE), name
 
 
 def test_file_errors_are_os_errors_with_the_tool_s_message(tmp_path):
