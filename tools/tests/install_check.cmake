@@ -1,6 +1,8 @@
 # Installs the build tree into a scratch prefix, checks the installed files,
 # then configures, builds and runs a project that finds the package there.
-# Expects BUILD_DIR, CONSUMER_SOURCE and WORK_DIR.
+# Expects BUILD_DIR, CONSUMER_SOURCE and WORK_DIR; with PYTHON_EXECUTABLE and
+# PYTHON_PACKAGE_DIR (relative to the prefix) also imports the installed
+# Python package.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -31,4 +33,15 @@ if(NOT last_output MATCHES "^1 region at 17\\.[0-9]+ 20\\.[0-9]+")
   message(FATAL_ERROR "unexpected output of the consumer of the namespaced API: ${last_output}")
 endif()
 run(${prefix}/bin/tolvane --version)
+if(PYTHON_EXECUTABLE)
+  # Lines, not semicolons: run() would split the program at a semicolon.
+  run(${CMAKE_COMMAND} -E env PYTHONPATH=${prefix}/${PYTHON_PACKAGE_DIR} ${PYTHON_EXECUTABLE} -c
+      "import tolvane, numpy\nprint(tolvane.__file__)\nprint(len(tolvane.detect(numpy.zeros((64, 64), numpy.uint8))))")
+  if(NOT last_output MATCHES "^${prefix}/${PYTHON_PACKAGE_DIR}/tolvane/__init__.py\n0\n$")
+    message(FATAL_ERROR "the installed Python package did not import and detect: ${last_output}")
+  endif()
+  if(NOT EXISTS ${prefix}/${PYTHON_PACKAGE_DIR}/tolvane/_core.pyi)
+    message(FATAL_ERROR "the Python stub file was not installed")
+  endif()
+endif()
 file(REMOVE_RECURSE ${WORK_DIR})
