@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     tolvane::Homography inverse{};
     if (!tolvane::invert(h, inverse))
         return 0;
-    const Ellipse circle{40.0f, 30.0f, 0.01, 0.0, 0.01};
-    Ellipse there{}, back{};
+    const tolvane::Ellipse circle{40.0f, 30.0f, 0.01, 0.0, 0.01};
+    tolvane::Ellipse there{}, back{};
     if (tolvane::projectEllipse(circle, h, there) && tolvane::projectEllipse(there, inverse, back))
         tolvane::normalisedOverlapError(circle, back);
     return 0;

@@ -13,14 +13,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-    std::vector<Ellipse> ellipses;
+    std::vector<tolvane::Ellipse> ellipses;
     std::string error;
     if (!tolvane::readEllipses(in, ellipses, error)) {
         if (error.empty() || error.find('\n') != std::string::npos)
             std::abort();
         return 0;
     }
-    for (const Ellipse& e : ellipses)
+    for (const tolvane::Ellipse& e : ellipses)
         if (!std::isfinite(e.x) || !std::isfinite(e.y) || !(e.a > 0) || !(e.c > 0) || !(e.a * e.c - e.b * e.b > 0))
             std::abort();
     return 0;

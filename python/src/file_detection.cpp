@@ -7,36 +7,26 @@
 
 #include "tolvane/error.h"
 
-#include <algorithm>
-#include <thread>
-
 namespace tolvane::python {
 namespace {
 
-constexpr int kMaxThreads = 1024;
-
-DetectorSettings settingsOf(const FileDetectionRequest& request)
+DetectorOptions optionsOf(const FileDetectionRequest& request)
 {
-    DetectorSettings settings;
-    if (!parseDetectorKind(request.detector, settings.kind))
-        throw Error("unknown detector '" + request.detector + "' (use hessian or harris)");
-    if (request.iterations < 0)
-        throw Error("adaptation iterations must not be negative, got " + std::to_string(request.iterations));
-    if (request.threads < 0 || request.threads > kMaxThreads)
-        throw Error("threads must be between 0 and " + std::to_string(kMaxThreads) + ", got " +
-                    std::to_string(request.threads));
-    settings.threshold = request.threshold;
-    settings.iterations = request.iterations;
-    settings.threads = request.threads > 0 ? request.threads
-                                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    return settings;
+    DetectorOptions options;
+    if (!parseDetector(request.detector, options.detector))
+        throw Error(ErrorCode::InvalidArgument, "unknown detector '" + request.detector + "' (use hessian or harris)");
+    options.threshold = request.threshold;
+    options.iterations = request.iterations;
+    options.threads = request.threads;
+    options.validate();
+    return options;
 }
 
 RegionFormat formatOf(const std::string& name)
 {
     RegionFormat format = RegionFormat::Ellipse;
     if (!parseRegionFormat(name, format))
-        throw Error("unknown format '" + name + "' (use ellipse, legacy, csv or json)");
+        throw Error(ErrorCode::InvalidArgument, "unknown format '" + name + "' (use ellipse, legacy, csv or json)");
     return format;
 }
 
@@ -44,16 +34,16 @@ RegionFormat formatOf(const std::string& name)
 
 std::size_t detectFileInto(const FileDetectionRequest& request)
 {
-    const DetectorSettings settings = settingsOf(request);
+    const DetectorOptions options = optionsOf(request);
     const RegionFormat format = formatOf(request.format);
     Detection detection;
     std::string error;
-    if (!detectFile(request.image, settings, detection, error))
+    if (!detectFile(request.image, options, ReadOptions{}, detection, error))
         throw FileError(request.image + ": " + error);
-    const DetectionInfo info{request.image,      detection.width,     detection.height,
-                             nameOf(settings.kind), settings.threshold, settings.iterations};
-    const auto& regions = detection.regions.regions;
-    if (!writeTextFileAtomically(
+    const DetectionInfo info{request.image,     detection.width,    detection.height,  nameOf(options.detector),
+                             options.threshold, options.iterations, extractionMode(options)};
+    const auto& regions = detection.regions;
+    if (!writeTextOutputFile(
             request.output, [&](std::ostream& out) { writeRegions(out, format, info, regions); }, error))
         throw FileError(request.output + ": " + error);
     return regions.size();
