@@ -63,6 +63,19 @@ struct HarrisMaps {
 };
 
 // ---------------------------------------------------------------------------
+// Point extraction
+// ---------------------------------------------------------------------------
+
+// The near-duplicate thinning of harris_lap on regions grouped by
+// characteristic-scale index (buckets[i] in scan order): bucket i, with the
+// bound scales[i], is thinned against itself and then against bucket i + 1,
+// candidate by candidate in list order. Two regions are near duplicates when
+// their centres differ by less than the bound on both axes; of such a pair
+// the candidate goes when its response is not greater, the other otherwise.
+// The regions dropped leave their buckets, which keep their order.
+void suppressNearDuplicates(std::vector<std::vector<AffRegion>>& buckets, const std::vector<float>& scales);
+
+// ---------------------------------------------------------------------------
 // Affine adaptation with a replaceable measurement step
 // ---------------------------------------------------------------------------
 
