@@ -106,7 +106,8 @@ constexpr int kAdaptationPatchSide = 15;
 
 // getMi(patch, m11, m12, m22, 7, 7), bit for bit. For a patch of
 // kAdaptationPatchSide rows and columns it computes the gradients only where
-// the Gaussian window reads them and allocates nothing.
+// the Gaussian window reads them, allocates nothing and weights with its own
+// copy of the window, whatever the Gaussian window cache holds.
 void getPatchMi(DERY* patch, float& m11, float& m12, float& m22);
 
 #endif
