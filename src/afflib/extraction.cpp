@@ -200,9 +200,11 @@ void harris_lap(const std::vector<DERY*>& responseMaps,
     std::vector<std::vector<AffRegion>> points(n);
     WorkerPool pool(threads);
     pool.forEach(n - 2, [&](std::size_t k) { points[k + 1] = levelPoints(in, k + 1, buckets.size()); });
-    for (const std::vector<AffRegion>& levelRegions : points)
+    for (std::vector<AffRegion>& levelRegions : points) {
         for (const AffRegion& region : levelRegions)
             buckets[region.lapIndex].push_back(region);
+        std::vector<AffRegion>().swap(levelRegions);
+    }
     suppressNearDuplicates(buckets, scales);
     for (const std::vector<AffRegion>& bucket : buckets)
         for (const AffRegion& region : bucket)

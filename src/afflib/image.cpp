@@ -40,7 +40,18 @@ bool isMapped(std::size_t) { return false; }
 bool isMapped(std::size_t bytes) { return bytes >= kMappedBlock; }
 #endif
 
-std::size_t mappedLength(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+const std::size_t kPage = std::size_t(4) << 10;
+
+std::size_t roundedUp(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// Whole huge pages when that wastes at most an eighth of the block; else
+// normal pages, so that the huge pages of a pyramid's many mid-size maps do
+// not add most of a huge page each to the memory taken.
+std::size_t mappedLength(std::size_t bytes)
+{
+    const std::size_t whole = roundedUp(bytes, kHugePage);
+    return whole - bytes <= bytes / 8 ? whole : roundedUp(bytes, kPage);
+}
 
 // A zeroed block starting on a huge-page boundary, so that the system can
 // back it with huge pages; the slack around it is given back at once.

@@ -20,8 +20,8 @@ std::vector<PyramidLevel> pyramidLevels(int rows, int cols);
 // The stages of the detectors, for callers that drive or time them one by
 // one. Each object owns the images it holds.
 
-// The resolution pyramid: level 0 a copy of the input, each further level
-// the previous one resampled by 1.2.
+// The resolution pyramid: level 0 the input itself (borrowed: it must
+// outlive the pyramid), each further level the previous one resampled by 1.2.
 struct ScaleSpace {
     explicit ScaleSpace(DERY* image, int threads = 1);
     ~ScaleSpace();
@@ -35,13 +35,17 @@ struct ScaleSpace {
     std::vector<DERY*> images;
 };
 
-// Hessian determinant and trace of every level (computed only when the
-// pyramid can hold points).
+// Hessian trace of every level and determinant of the levels searched for
+// points (1 .. n-2; null elsewhere), computed only when the pyramid can hold
+// points.
 struct HessianMaps {
     explicit HessianMaps(const ScaleSpace& space, int threads = 1);
     ~HessianMaps();
     HessianMaps(const HessianMaps&) = delete;
     HessianMaps& operator=(const HessianMaps&) = delete;
+
+    // Frees the determinants, which only the search for points reads.
+    void releaseDeterminants();
 
     std::vector<DERY*> det;
     std::vector<DERY*> trace;
