@@ -336,8 +336,8 @@ Value keptOrZero(Value v, int keep)
 double keptOrZero(double v, int keep) { return keptOrZero<double, std::uint64_t>(v, keep); }
 float keptOrZero(float v, int keep) { return keptOrZero<float, std::uint32_t>(v, keep); }
 
-AFFLIB_WIDE_VECTOR_CLONES
-void sampleGroup(const float* pixels, int cols, const PatchGroup& g, float* out)
+// Inlined into each vector variant of interpolate.
+inline void sampleGroup(const float* pixels, int cols, const PatchGroup& g, float* out)
 {
     int offset[kPatchColumnChunk];
     double fx[kPatchColumnChunk];
