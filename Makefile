@@ -63,10 +63,13 @@ bench-images: bench-build
 	./$(BENCH_BUILD)/bench/photo_mosaic $(BENCH_IMAGES)
 
 # Whole-process CPU time of tolvane.ln per mosaic size, beside OpenCV's SIFT
-# and AKAZE detection; BENCH_RUNS repetitions, medians.
+# and AKAZE detection; BENCH_RUNS repetitions, medians. BENCH_BEFORE=PROGRAM
+# adds an earlier build of tolvane.ln, run in the same repetitions.
 BENCH_RUNS ?= 5
+BENCH_BEFORE ?=
 bench-process: bench-images
-	./$(BENCH_BUILD)/bench/process_bench --runs $(BENCH_RUNS) $(BENCH_BUILD)/tolvane.ln \
+	./$(BENCH_BUILD)/bench/process_bench --runs $(BENCH_RUNS) $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE)) \
+		$(BENCH_BUILD)/tolvane.ln \
 		$(foreach size,$(MOSAIC_SIZES),$(BENCH_IMAGES)/mosaic-$(size).pgm)
 
 # Before/after table against the first straightforward version (git tag baseline).

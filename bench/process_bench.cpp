@@ -3,9 +3,11 @@
 // one run: every repetition runs each image through each detector once, and
 // the table shows the median CPU time (user + system) of each.
 //
-// Usage: process_bench [--runs N] PROGRAM IMAGE.pgm...
+// Usage: process_bench [--runs N] [--before PROGRAM0] PROGRAM IMAGE.pgm...
 // PROGRAM is run as `PROGRAM IMAGE.pgm` with its output to a file; its last
-// line gives the number of regions ("nb of regions = N").
+// line gives the number of regions ("nb of regions = N"). PROGRAM0, an
+// earlier build of it, runs in the same repetitions, for a before/after
+// comparison that the machine's changing load affects alike.
 #include "afflib.h"
 
 #ifdef TOLVANE_OPENCV
@@ -115,6 +117,7 @@ struct Row {
     std::vector<double> times;
     long regions = 0;
     std::vector<Peer> peers;
+    std::vector<double> beforeTimes;
 };
 
 #ifdef TOLVANE_OPENCV
@@ -140,14 +143,20 @@ std::vector<Peer> peersOn(const DERY&) { return {}; }
 void printTable(const std::vector<Row>& rows, int runs)
 {
     std::printf("Median of %d runs, CPU ms (user + system); peers: detection alone, one thread\n", runs);
-    std::printf("%-24s %6s %8s %10s %9s %8s", "image", "MP", "regions", "process", "us/region", "ms/MP");
+    const bool compared = !rows.front().beforeTimes.empty();
+    std::printf("%-24s %6s %8s", "image", "MP", "regions");
+    if (compared)
+        std::printf(" %10s %8s", "before", "speed-up");
+    std::printf(" %10s %9s %8s", "process", "us/region", "ms/MP");
     for (const Peer& peer : rows.front().peers)
         std::printf(" %10s %9s %7s", (peer.name + " ms").c_str(), "keypoints", "ratio");
     std::printf("\n");
     for (const Row& row : rows) {
         const double ms = median(row.times);
-        std::printf("%-24s %6.2f %8ld %10.1f %9.2f %8.1f", row.image.c_str(), row.megapixels, row.regions, ms,
-                    1e3 * ms / std::max(1L, row.regions), ms / row.megapixels);
+        std::printf("%-24s %6.2f %8ld", row.image.c_str(), row.megapixels, row.regions);
+        if (compared)
+            std::printf(" %10.1f %7.2fx", median(row.beforeTimes), median(row.beforeTimes) / ms);
+        std::printf(" %10.1f %9.2f %8.1f", ms, 1e3 * ms / std::max(1L, row.regions), ms / row.megapixels);
         for (const Peer& peer : row.peers)
             std::printf(" %10.1f %9zu %6.2fx", median(peer.times), peer.keypoints, median(peer.times) / ms);
         std::printf("\n");
@@ -159,13 +168,19 @@ void printTable(const std::vector<Row>& rows, int runs)
 int main(int argc, char** argv)
 {
     int runs = 5;
+    std::string before;
     int first = 1;
-    if (argc > 2 && std::string(argv[1]) == "--runs") {
-        runs = std::max(1, std::atoi(argv[2]));
-        first = 3;
+    for (; first + 1 < argc && std::string(argv[first]).compare(0, 2, "--") == 0; first += 2) {
+        const std::string option = argv[first];
+        if (option == "--runs")
+            runs = std::max(1, std::atoi(argv[first + 1]));
+        else if (option == "--before")
+            before = argv[first + 1];
+        else
+            fail("unknown option " + option);
     }
     if (argc - first < 2)
-        fail("usage: process_bench [--runs N] PROGRAM IMAGE.pgm...");
+        fail("usage: process_bench [--runs N] [--before PROGRAM0] PROGRAM IMAGE.pgm...");
 #ifdef TOLVANE_OPENCV
     cv::setNumThreads(1);
 #endif
@@ -178,11 +193,13 @@ int main(int argc, char** argv)
         if (!image)
             fail(error);
         const std::string path = argv[k];
-        rows.push_back({path.substr(path.find_last_of('/') + 1), image->size / 1e6, {}, 0, peersOn(*image)});
+        rows.push_back({path.substr(path.find_last_of('/') + 1), image->size / 1e6, {}, 0, peersOn(*image), {}});
     }
     for (int run = 0; run < runs; ++run) {
         for (int k = 0; k < static_cast<int>(rows.size()); ++k) {
             Row& row = rows[k];
+            if (!before.empty())
+                row.beforeTimes.push_back(runProcess(before, argv[first + 1 + k], outputPath));
             row.times.push_back(runProcess(program, argv[first + 1 + k], outputPath));
             row.regions = regionsListedIn(outputPath);
             for (Peer& peer : row.peers)

@@ -232,7 +232,7 @@ private:
 };
 
 // The columns of a patch row sampled together: their positions are computed
-// first, in a loop that vectorises, then each is sampled.
+// first, then their values, each in loops that vectorise.
 constexpr int kPatchColumnChunk = 16;
 
 // A source row blended at every block column, with the index of that row.
@@ -310,11 +310,8 @@ float getValue(DERY* image, float x, float y)
 
 namespace {
 
-// The bilinear kernel of a patch group: the 2x2 blocks' pixels are fetched
-// first (plain loads, no arithmetic), then every lane runs the kernel of
-// bilinearAt with the same operations in the same order, so that the loops
-// around the fetch vectorise. Lanes whose block is not inside read the
-// block at (0, 0) and give 0.
+// The positions of a group of patch columns, and whether the 2x2 block of
+// each lies inside the source.
 struct PatchGroup {
     double x[kPatchColumnChunk];
     double y[kPatchColumnChunk];
@@ -336,7 +333,11 @@ Value keptOrZero(Value v, int keep)
 double keptOrZero(double v, int keep) { return keptOrZero<double, std::uint64_t>(v, keep); }
 float keptOrZero(float v, int keep) { return keptOrZero<float, std::uint32_t>(v, keep); }
 
-// Inlined into each vector variant of interpolate.
+// The values of a patch group: the 2x2 blocks' pixels are fetched first
+// (plain loads, no arithmetic), then every lane runs the kernel of bilinearAt
+// with the same operations in the same order, so that the loops around the
+// fetch vectorise. Lanes whose block is not inside read the block at (0, 0)
+// and give 0. Inlined into each vector variant of interpolate.
 inline void sampleGroup(const float* pixels, int cols, const PatchGroup& g, float* out)
 {
     int offset[kPatchColumnChunk];

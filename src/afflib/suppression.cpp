@@ -135,8 +135,9 @@ void thinBucket(Bucket& own, Bucket* next, float bound)
 {
     if (!(bound > 0))
         return;  // no distance is below such a bound
+    const std::vector<AffRegion> none;
     CentreGrid ownGrid(own.regions, bound);
-    CentreGrid nextGrid(next ? next->regions : std::vector<AffRegion>(), bound);
+    CentreGrid nextGrid(next ? next->regions : none, bound);
     for (std::size_t p = 0; p < own.regions.size(); ++p) {
         if (!own.kept[p])
             continue;
