@@ -246,7 +246,7 @@ struct BlendedRow {
 namespace {
 
 // Destination rows [rowBegin, rowEnd) of scaling().
-AFFLIB_VECTOR_CLONES void scaleRows(const DERY* src, DERY* dst, float factor, int rowBegin, int rowEnd)
+AFFLIB_WIDE_VECTOR_CLONES void scaleRows(const DERY* src, DERY* dst, float factor, int rowBegin, int rowEnd)
 {
     const double step = factor;
     // Where the whole block lies inside, the plain kernel applies: the leading
