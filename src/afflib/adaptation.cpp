@@ -272,7 +272,12 @@ static void eigenvalues(const ShapeMatrix& u, float& l1, float& l2)
     getEigen(u.u11, u.u12, u.u21, u.u22, l1, l2);
 }
 
-int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasurement& measure)
+namespace {
+
+// The adaptation iteration with any measurement callable: the detector's own
+// patch measurement is called directly, not through a std::function.
+template <class Measure>
+int adaptShape(AffRegion* region, int maxIterations, Measure&& measure)
 {
     ShapeMatrix shape{region->mi11, region->mi12, region->mi12, region->mi22};
     // l1, l2 also receive the eigenvalues of each correction; when a
@@ -312,6 +317,13 @@ int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasuremen
     return i;
 }
 
+}  // namespace
+
+int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasurement& measure)
+{
+    return adaptShape(region, maxIterations, measure);
+}
+
 int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
                          const std::vector<DERY*>& /* auxMaps: not read */,
                          const std::vector<float>& scales,
@@ -320,12 +332,14 @@ int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
     DERY* levelImage = levelImages[region->level];
     const float xl = region->x / scales[region->level];
     const float yl = region->y / scales[region->level];
-    DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
+    // Every measurement overwrites the whole patch: one per thread serves
+    // every region.
+    thread_local DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
     const auto measurePatch = [&](const ShapeMatrix& u, float& m11, float& m12, float& m22) {
         interpolate(levelImage, &patch, xl, yl, u.u11, u.u12, u.u21, u.u22);
         getPatchMi(&patch, m11, m12, m22);
     };
-    return adaptRegionShape(region, maxIterations, measurePatch);
+    return adaptShape(region, maxIterations, measurePatch);
 }
 
 void findAffineRegion(const std::vector<DERY*>& levelImages,
