@@ -15,7 +15,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 .PHONY: all configure deps run test sanitize-build sanitize-test tsan-test determinism fuzz clean
-.PHONY: bench bench-build bench-compare bench-memory
+.PHONY: bench bench-build bench-images bench-process bench-compare bench-memory
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -63,18 +63,35 @@ fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS)
 
 # Per image size: every stage of the detector and the whole detection.
-bench: bench-build
+bench: bench-images
 	./$(BENCH_BUILD)/bench/detector_bench $(BENCH_ARGS)
 
+BENCH_PACKAGES = libbenchmark-dev python3-skimage-lib libopencv-core-dev libopencv-imgproc-dev \
+	libopencv-features2d-dev
 bench-build:
-	scripts/install-deps libbenchmark-dev
+	scripts/install-deps $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target detector_bench peak_memory tolvane.ln
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target detector_bench peak_memory photo_mosaic process_bench tolvane.ln
+
+# The photograph mosaics, from 0.25 to 12 megapixels.
+BENCH_IMAGES = $(BENCH_BUILD)/bench-images
+MOSAIC_SIZES = 512x512 800x640 1280x960 2000x1500 2800x2100 4000x3000
+bench-images: bench-build
+	./$(BENCH_BUILD)/bench/photo_mosaic $(BENCH_IMAGES)
+
+# Whole-process CPU time of tolvane.ln per mosaic size, beside OpenCV's SIFT
+# and AKAZE detection; BENCH_RUNS repetitions, medians. BENCH_BEFORE=PROGRAM
+# adds an earlier build of tolvane.ln, run in the same repetitions.
+BENCH_RUNS ?= 5
+BENCH_BEFORE ?=
+bench-process: bench-images
+	./$(BENCH_BUILD)/bench/process_bench --runs $(BENCH_RUNS) $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE)) \
+		$(BENCH_BUILD)/tolvane.ln \
+		$(foreach size,$(MOSAIC_SIZES),$(BENCH_IMAGES)/mosaic-$(size).pgm)
 
 # Before/after table against the first straightforward version (git tag baseline).
-bench-compare:
-	scripts/install-deps libbenchmark-dev
-	JOBS=$(JOBS) bench/compare-baseline $(BENCH_ARGS)
+bench-compare: bench-images
+	TOLVANE_BENCH_IMAGES=$(CURDIR)/$(BENCH_IMAGES) JOBS=$(JOBS) bench/compare-baseline $(BENCH_ARGS)
 
 # Peak memory on the 4000 x 3000 image.
 bench-memory: bench-build

@@ -24,6 +24,27 @@ DERY* loadTreeImage(const std::string& relative)
     return image;
 }
 
+DERY* loadMosaic(const std::string& size)
+{
+    const char* dir = std::getenv("TOLVANE_BENCH_IMAGES");
+#ifdef TOLVANE_BENCH_IMAGES
+    if (!dir)
+        dir = TOLVANE_BENCH_IMAGES;
+#endif
+    if (!dir) {
+        std::cerr << "bench: set TOLVANE_BENCH_IMAGES to the folder of the photograph mosaics" << std::endl;
+        std::exit(1);
+    }
+    const std::string path = std::string(dir) + "/mosaic-" + size + ".pgm";
+    std::string error;
+    DERY* image = readPGM(path.c_str(), error);
+    if (!image) {
+        std::cerr << "bench: " << error << " (make bench-images writes the mosaics)" << std::endl;
+        std::exit(1);
+    }
+    return image;
+}
+
 DERY* makeLargeImage()
 {
     DERY* photograph = loadTreeImage(kPhotograph);

@@ -1,6 +1,7 @@
 // Times the Hessian-affine detector stage by stage (pyramid, response maps,
 // point extraction, adaptation, listing) and as a whole, on the 512 x 512
-// sample, the 800 x 640 photograph and a 4000 x 3000 enlargement of it, plus
+// sample, the 800 x 640 photograph, a 4000 x 3000 enlargement of it and the
+// photograph mosaics of 800 x 640 and 12 MP (bench/photo_mosaic.cpp), plus
 // the Harris-affine detector on the photograph. Times and rates are
 // wall-clock, so that runs on several threads compare with runs on one; the
 // CPU time of the whole process is shown beside them, as it suffers less
@@ -351,7 +352,7 @@ public:
         std::printf("One thread unless the stage says otherwise; %d CPUs", context.cpu_info.num_cpus);
         if (!context.cpu_info.load_avg.empty())
             std::printf(", load average %.2f", context.cpu_info.load_avg.front());
-        std::printf("\n%-10s %-20s %11s %11s %9s %11s %8s %6s\n", "image", "stage", "ms", "cpu ms", "MP/s",
+        std::printf("\n%-14s %-20s %11s %11s %9s %11s %8s %6s\n", "image", "stage", "ms", "cpu ms", "MP/s",
                     "regions/s", "regions", "runs");
         return true;
     }
@@ -378,7 +379,7 @@ private:
         const std::size_t slash = name.find('/');
         const std::string image = name.substr(0, slash);
         const std::string stage = slash == std::string::npos ? "" : name.substr(slash + 1);
-        std::printf("%-10s %-20s %11.3f %11.3f %9.2f", image.c_str(), stage.c_str(), run.GetAdjustedRealTime(),
+        std::printf("%-14s %-20s %11.3f %11.3f %9.2f", image.c_str(), stage.c_str(), run.GetAdjustedRealTime(),
                     run.GetAdjustedCPUTime(), counter(run, "MP/s"));
         const double regions = counter(run, "regions");
         if (regions > 0)
@@ -397,6 +398,8 @@ int main(int argc, char** argv)
         {"512x512", [] { return loadTreeImage("data/astronaut.pgm"); }, 0.5},
         {"800x640", [] { return loadTreeImage("tests/golden/stars-800x640.pgm"); }, 0.5},
         {"4000x3000", makeLargeImage, 1.0},
+        {"mosaic800x640", [] { return loadMosaic("800x640"); }, 0.5},
+        {"mosaic12MP", [] { return loadMosaic("4000x3000"); }, 1.0},
     };
     registerBenchmarks(images);
     benchmark::Initialize(&argc, argv);

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <memory>
 #include <string>
 #include <utility>
@@ -350,6 +354,99 @@ TEST(HarrisLap, SameRegionsWithAnyThreadCount)
         for (int threads : {2, 3, 7}) {
             SCOPED_TRACE("mode " + std::to_string(mode) + ", " + std::to_string(threads) + " threads");
             expectSameRegions(single, extract(mode, threads));
+        }
+    }
+}
+
+namespace {
+
+// The thinning in its plain quadratic form: each candidate meets every other
+// region of its bucket and of the next one in list order.
+void suppressByScanningAll(std::vector<std::vector<AffRegion>>& buckets, const std::vector<float>& scales)
+{
+    const auto near = [](const AffRegion& p, const AffRegion& q, float bound) {
+        return std::fabs(static_cast<double>(p.x) - q.x) < bound && std::fabs(static_cast<double>(p.y) - q.y) < bound;
+    };
+    std::vector<std::vector<bool>> kept;
+    for (const auto& bucket : buckets)
+        kept.emplace_back(bucket.size(), true);
+    for (std::size_t i = 0; i < buckets.size(); ++i) {
+        for (std::size_t p = 0; p < buckets[i].size(); ++p) {
+            for (std::size_t b = i; b <= i + 1 && b < buckets.size() && kept[i][p]; ++b) {
+                for (std::size_t q = 0; q < buckets[b].size() && kept[i][p]; ++q) {
+                    if ((b == i && q == p) || !kept[b][q] || !near(buckets[i][p], buckets[b][q], scales[i]))
+                        continue;
+                    if (buckets[i][p].response > buckets[b][q].response)
+                        kept[b][q] = false;
+                    else
+                        kept[i][p] = false;
+                }
+            }
+        }
+    }
+    for (std::size_t i = 0; i < buckets.size(); ++i) {
+        std::vector<AffRegion> survivors;
+        for (std::size_t k = 0; k < buckets[i].size(); ++k)
+            if (kept[i][k])
+                survivors.push_back(buckets[i][k]);
+        buckets[i] = survivors;
+    }
+}
+
+// Buckets of random regions, clustered so that near duplicates abound, with
+// tied responses and centres on the cell and bound edges (whole multiples of
+// the bound apart).
+std::vector<std::vector<AffRegion>> randomBuckets(unsigned seed, float spread, const std::vector<float>& scales)
+{
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> steps(0, 40);
+    std::uniform_int_distribution<int> responses(1, 6);
+    std::vector<std::vector<AffRegion>> buckets(scales.size());
+    for (std::size_t i = 0; i < buckets.size(); ++i) {
+        for (int k = 0; k < 300; ++k) {
+            AffRegion r{};
+            r.x = steps(random) * spread * scales[i] / 4;
+            r.y = steps(random) * spread * scales[i] / 4;
+            r.response = static_cast<float>(responses(random));
+            r.lapIndex = static_cast<int>(i);
+            buckets[i].push_back(r);
+        }
+    }
+    return buckets;
+}
+
+bool sameRegions(const std::vector<AffRegion>& a, const std::vector<AffRegion>& b)
+{
+    // Bit for bit, so that a region without a finite centre equals itself.
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const AffRegion& p, const AffRegion& q) {
+               return std::memcmp(&p, &q, sizeof p) == 0;
+           });
+}
+
+}  // namespace
+
+TEST(SuppressNearDuplicates, SameSurvivorsInSameOrderAsComparingEveryPair)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        float spread;  // centre step in bounds: 1 puts centres exactly a bound apart
+        std::vector<float> scales;
+    };
+    const Case cases[] = {
+        {1.0f, powersOf12(6)}, {0.3f, powersOf12(6)}, {7.0f, powersOf12(6)},
+        {1.0f, {1.0f, 0.0f, -2.0f, 1.0f}}, {1.0f, {1.0f, inf, 1.0f}}, {1.0f, {nan, 1.0f, 1.0f}},
+    };
+    for (const Case& c : cases) {
+        for (unsigned seed = 1; seed <= 3; ++seed) {
+            std::vector<std::vector<AffRegion>> grid = randomBuckets(seed, c.spread, c.scales);
+            grid[0][5].x = nan;
+            grid.back()[7].y = inf;
+            std::vector<std::vector<AffRegion>> plain = grid;
+            suppressNearDuplicates(grid, c.scales);
+            suppressByScanningAll(plain, c.scales);
+            for (std::size_t i = 0; i < grid.size(); ++i)
+                EXPECT_TRUE(sameRegions(grid[i], plain[i])) << c.spread << " seed " << seed << " bucket " << i;
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <sstream>
@@ -273,6 +274,21 @@ TEST(ListRegions, FieldsUseSixSignificantDigits)
     EXPECT_EQ(listing({region(0.0001f, 0.00001f, 999999.0f, 1.0f / 3.0f, -0.0f)}),
               "0.  x=0.0001, y=1e-05, mi11=999999, mi12=0.333333, mi22=-0\n"
               "nb of regions = 1\n");
+}
+
+TEST(ListRegions, SpecialValuesAsStreamInsertionWritesThem)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float values[] = {inf, -inf, nan, -nan, std::numeric_limits<float>::denorm_min(),
+                            std::numeric_limits<float>::max(), -std::numeric_limits<float>::min(),
+                            999999.5f, 0.000123456789f, 9.9999949e-5f, 123456.7f};
+    for (const float v : values) {
+        std::ostringstream expected;
+        expected << "0.  x=" << v << ", y=" << v << ", mi11=" << v << ", mi12=" << v << ", mi22=" << v
+                 << "\nnb of regions = 1\n";
+        EXPECT_EQ(listing({region(v, v, v, v, v)}), expected.str()) << v;
+    }
 }
 
 TEST(ListRegions, IndicesCountFromZero)

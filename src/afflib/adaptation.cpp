@@ -124,51 +124,84 @@ inline float smoothedAt(const float* v, std::ptrdiff_t step)
                               + 0.2427 * v[step] + 0.0856 * v[2 * step]);
 }
 
-// Gradients of the window rows and columns: gx[r][c] and gy[r][c] belong to
-// patch row kWindowFirst + r, column kWindowFirst + c.
+constexpr int kPatchPixels = kSide * kSide;
+// Flat patch positions of the window rows, all columns.
+constexpr int kWindowBegin = kWindowFirst * kSide;
+constexpr int kWindowEnd = (kWindowLast + 1) * kSide;
+
+// Gradients at flat patch positions: gx[p] and gy[p] are meaningful where p
+// is a window position (window row and window column).
 struct WindowGradients {
-    float gx[kWindowSide][kWindowSide];
-    float gy[kWindowSide][kWindowSide];
+    float gx[kPatchPixels];
+    float gy[kPatchPixels];
 };
 
-// Derivative along every row of the patch, at the window columns.
-inline void derivativesAlongRows(const float* patch, float (&out)[kSide][kWindowSide])
-{
-    for (int r = 0; r < kSide; ++r) {
-        const float* row = patch + r * kSide;
-        out[r][0] = derivativeAtFirst(row + kWindowFirst, 1);
-        for (int c = 1; c < kWindowSide - 1; ++c)
-            out[r][c] = derivativeInside(row + kWindowFirst + c, 1);
-        out[r][kWindowSide - 1] = derivativeAtLast(row + kWindowLast, 1);
-    }
-}
-
-// Derivative along every column of the patch, at the window rows.
-inline void derivativesAlongColumns(const float* patch, float (&out)[kWindowSide][kSide])
-{
-    for (int c = 0; c < kSide; ++c)
-        out[0][c] = derivativeAtFirst(patch + kWindowFirst * kSide + c, kSide);
-    for (int r = 1; r < kWindowSide - 1; ++r)
-        for (int c = 0; c < kSide; ++c)
-            out[r][c] = derivativeInside(patch + (kWindowFirst + r) * kSide + c, kSide);
-    for (int c = 0; c < kSide; ++c)
-        out[kWindowSide - 1][c] = derivativeAtLast(patch + kWindowLast * kSide + c, kSide);
-}
-
+// Each pass runs over a contiguous range of flat positions, so that it
+// vectorises without a remainder per row; positions outside the window get
+// values that are never read by the moment sums.
 AFFLIB_WIDE_VECTOR_CLONES
 void windowGradients(const float* patch, WindowGradients& g)
 {
-    float alongRows[kSide][kWindowSide];
-    float alongColumns[kWindowSide][kSide];
-    derivativesAlongRows(patch, alongRows);
-    derivativesAlongColumns(patch, alongColumns);
-    for (int r = 0; r < kWindowSide; ++r) {
-        for (int c = 0; c < kWindowSide; ++c) {
-            g.gx[r][c] = smoothedAt(&alongRows[kWindowFirst + r][c], kWindowSide);
-            g.gy[r][c] = smoothedAt(&alongColumns[r][kWindowFirst + c], 1);
+    float alongRows[kPatchPixels];
+    float alongColumns[kPatchPixels];
+    // Along the rows: the inside form wherever its taps lie in the patch,
+    // then the edge forms at the first and last window column of every row.
+    // The four corner positions left are read only for columns outside the
+    // window.
+    alongRows[0] = alongRows[1] = alongRows[kPatchPixels - 2] = alongRows[kPatchPixels - 1] = 0.0f;
+    for (int p = 3; p < kPatchPixels - 3; ++p)
+        alongRows[p] = derivativeInside(patch + p, 1);
+    for (int r = 0; r < kSide; ++r) {
+        alongRows[r * kSide + kWindowFirst] = derivativeAtFirst(patch + r * kSide + kWindowFirst, 1);
+        alongRows[r * kSide + kWindowLast] = derivativeAtLast(patch + r * kSide + kWindowLast, 1);
+    }
+    // Along the columns, on the window rows only.
+    for (int p = kWindowBegin; p < kWindowBegin + kSide; ++p)
+        alongColumns[p] = derivativeAtFirst(patch + p, kSide);
+    for (int p = kWindowBegin + kSide; p < kWindowEnd - kSide; ++p)
+        alongColumns[p] = derivativeInside(patch + p, kSide);
+    for (int p = kWindowEnd - kSide; p < kWindowEnd; ++p)
+        alongColumns[p] = derivativeAtLast(patch + p, kSide);
+    for (int p = kWindowBegin; p < kWindowEnd; ++p)
+        g.gx[p] = smoothedAt(alongRows + p, kSide);
+    for (int p = kWindowBegin + 2; p < kWindowEnd - 2; ++p)
+        g.gy[p] = smoothedAt(alongColumns + p, 1);
+}
+
+// The Gaussian window of the integration sigma as initGauss builds it (the
+// same float operations in the same order), held apart from the process-wide
+// cache: its weights, row by row, and the float running sum of all of them.
+struct IntegrationWindow {
+    float weight[kWindowSide][kWindowSide];
+    float total;
+};
+
+IntegrationWindow makeIntegrationWindow()
+{
+    const int s = kWindowSide / 2;  // rint(3 * sigma)
+    const int m = static_cast<int>(std::rint(5.0f * kIntegrationSigma));
+    const float d = static_cast<float>(-2.0 * kIntegrationSigma * kIntegrationSigma);
+    float profile[kWindowSide];  // m + 1 <= kWindowSide entries
+    for (int i = 0; i <= m; ++i)
+        profile[i] = std::exp(static_cast<float>(i * i / static_cast<double>(d)));
+    for (int i = 1; i <= m - s && i <= s; ++i)
+        profile[s - i] = profile[s - i] + profile[s + i];
+    IntegrationWindow window;
+    for (int a = 0; a <= s; ++a) {
+        for (int b = 0; b <= s; ++b) {
+            const float v = profile[b] * profile[a];
+            window.weight[s - a][s - b] = window.weight[s + a][s + b] = v;
+            window.weight[s - a][s + b] = window.weight[s + a][s - b] = v;
         }
     }
+    window.total = 0;
+    for (int r = 0; r < kWindowSide; ++r)
+        for (int c = 0; c < kWindowSide; ++c)
+            window.total = window.total + window.weight[r][c];
+    return window;
 }
+
+const IntegrationWindow kWindow = makeIntegrationWindow();
 
 }  // namespace
 
@@ -181,9 +214,6 @@ void getPatchMi(DERY* patch, float& m11, float& m12, float& m22)
     }
     WindowGradients g;
     windowGradients(patch->pixels[0], g);
-    // The kernel of this sigma has the half-width 5 (rint(3 * 1.8)): its
-    // 11 x 11 table covers the window exactly.
-    initGauss(kIntegrationSigma);
     // The window sums of the three gradient products, column offsets outer
     // and row offsets inner like convolution().
     double sumXX = 0;
@@ -191,9 +221,10 @@ void getPatchMi(DERY* patch, float& m11, float& m12, float& m22)
     double sumXY = 0;
     for (int c = 0; c < kWindowSide; ++c) {
         for (int r = 0; r < kWindowSide; ++r) {
-            const double weight = table_exp[r][c];
-            const float gx = g.gx[r][c];
-            const float gy = g.gy[r][c];
+            const int p = (kWindowFirst + r) * kSide + kWindowFirst + c;
+            const double weight = kWindow.weight[r][c];
+            const float gx = g.gx[p];
+            const float gy = g.gy[p];
             const float xx = gx * gx;
             const float yy = gy * gy;
             const float xy = gx * gy;
@@ -202,9 +233,9 @@ void getPatchMi(DERY* patch, float& m11, float& m12, float& m22)
             sumXY += weight * xy;
         }
     }
-    m11 = static_cast<float>(sumXX / total);
-    m22 = static_cast<float>(sumYY / total);
-    m12 = static_cast<float>(sumXY / total);
+    m11 = static_cast<float>(sumXX / kWindow.total);
+    m22 = static_cast<float>(sumYY / kWindow.total);
+    m12 = static_cast<float>(sumXY / kWindow.total);
 }
 
 // 0 for an isotropic shape, approaching 1 for a strongly oriented one.
@@ -240,7 +271,12 @@ static void eigenvalues(const ShapeMatrix& u, float& l1, float& l2)
     getEigen(u.u11, u.u12, u.u21, u.u22, l1, l2);
 }
 
-int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasurement& measure)
+namespace {
+
+// The adaptation iteration with any measurement callable: the detector's own
+// patch measurement is called directly, not through a std::function.
+template <class Measure>
+int adaptShape(AffRegion* region, int maxIterations, Measure&& measure)
 {
     ShapeMatrix shape{region->mi11, region->mi12, region->mi12, region->mi22};
     // l1, l2 also receive the eigenvalues of each correction; when a
@@ -280,6 +316,13 @@ int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasuremen
     return i;
 }
 
+}  // namespace
+
+int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasurement& measure)
+{
+    return adaptShape(region, maxIterations, measure);
+}
+
 int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
                          const std::vector<DERY*>& /* auxMaps: not read */,
                          const std::vector<float>& scales,
@@ -288,12 +331,14 @@ int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
     DERY* levelImage = levelImages[region->level];
     const float xl = region->x / scales[region->level];
     const float yl = region->y / scales[region->level];
-    DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
+    // Every measurement overwrites the whole patch: one per thread serves
+    // every region.
+    thread_local DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
     const auto measurePatch = [&](const ShapeMatrix& u, float& m11, float& m12, float& m22) {
         interpolate(levelImage, &patch, xl, yl, u.u11, u.u12, u.u21, u.u22);
         getPatchMi(&patch, m11, m12, m22);
     };
-    return adaptRegionShape(region, maxIterations, measurePatch);
+    return adaptShape(region, maxIterations, measurePatch);
 }
 
 void findAffineRegion(const std::vector<DERY*>& levelImages,
@@ -305,9 +350,6 @@ void findAffineRegion(const std::vector<DERY*>& levelImages,
         return;
     // Regions are adapted independently, each writing only its own record
     // and result slot; the rejected ones then leave the list in list order.
-    // The measurement's Gaussian window is built here, before any thread
-    // reads it.
-    initGauss(kIntegrationSigma);
     std::vector<int> iterations(regions.size());
     WorkerPool pool(threads);
     pool.forEach(regions.size(), [&](std::size_t k) {

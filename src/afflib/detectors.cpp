@@ -6,6 +6,7 @@
 #include "parallel.h"
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -20,12 +21,15 @@ std::vector<DERY*> imagesFor(const std::vector<PyramidLevel>& levels, size_t fir
     return images;
 }
 
-void release(std::vector<DERY*>& images)
+void release(std::vector<DERY*>& images, size_t first = 0)
 {
-    for (DERY* image : images)
-        delete image;
+    for (size_t i = first; i < images.size(); ++i)
+        delete images[i];
     images.clear();
 }
+
+// Points are searched on levels 1 .. n-2 only.
+bool isSearched(size_t level, size_t levels) { return level >= 1 && level + 1 < levels; }
 
 }  // namespace
 
@@ -41,12 +45,12 @@ std::vector<PyramidLevel> pyramidLevels(int rows, int cols)
     return levels;
 }
 
-// Level 0 is a copy of the input; every further level is the previous one
+// Level 0 is the input itself; every further level is the previous one
 // resampled bilinearly by the factor 1.2, with no smoothing in between.
 ScaleSpace::ScaleSpace(DERY* image, int threads)
-    : levels(pyramidLevels(image->rows, image->cols)), images(imagesFor(levels))
+    : levels(pyramidLevels(image->rows, image->cols)), images(imagesFor(levels, 1))
 {
-    set(image, images[0]);
+    images[0] = image;
     WorkerPool pool(threads);
     for (size_t i = 1; i < images.size(); ++i)
         scaling(images[i - 1], images[i], kPyramidFactor, pool);
@@ -54,26 +58,42 @@ ScaleSpace::ScaleSpace(DERY* image, int threads)
         scales.push_back(level.scale);
 }
 
-ScaleSpace::~ScaleSpace() { release(images); }
+ScaleSpace::~ScaleSpace() { release(images, 1); }
 
 // Pyramids of fewer than three levels hold no point and may be below the
 // filters' minimum size: their maps are left unfilled.
 // The levels are computed one after the other, each spread over the threads,
-// so that only one level's temporaries exist at a time.
+// so that only one level's temporaries exist at a time. Determinants are
+// kept only for the levels searched for points.
 HessianMaps::HessianMaps(const ScaleSpace& space, int threads)
-    : det(imagesFor(space.levels)), trace(imagesFor(space.levels))
+    : det(space.levels.size(), nullptr), trace(imagesFor(space.levels))
 {
     if (!space.canHoldPoints())
         return;
     WorkerPool pool(threads);
-    for (size_t i = 0; i < space.images.size(); ++i)
-        hessian(space.images[i], det[i], trace[i], pool);
+    const size_t n = space.images.size();
+    for (size_t i = 0; i < n; ++i) {
+        std::unique_ptr<DERY> unkept;
+        if (isSearched(i, n))
+            det[i] = new DERY(space.levels[i].rows, space.levels[i].cols);
+        else
+            unkept = std::make_unique<DERY>(space.levels[i].rows, space.levels[i].cols);
+        hessian(space.images[i], det[i] ? det[i] : unkept.get(), trace[i], pool);
+    }
 }
 
 HessianMaps::~HessianMaps()
 {
-    release(det);
+    releaseDeterminants();
     release(trace);
+}
+
+void HessianMaps::releaseDeterminants()
+{
+    for (DERY*& map : det) {
+        delete map;
+        map = nullptr;
+    }
 }
 
 HarrisMaps::HarrisMaps(const ScaleSpace& space, int threads)
@@ -106,7 +126,7 @@ void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float thresh
                      int threads, DetectionCounts& counts)
 {
     const ScaleSpace space(image, threads);
-    const HessianMaps maps(space, threads);
+    HessianMaps maps(space, threads);
     const size_t before = regions.size();
     if (space.canHoldPoints()) {
         // Mode 2: identity start shape; the second-moment map lists are unread.
@@ -114,6 +134,8 @@ void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float thresh
                    threads);
     }
     counts.extracted = regions.size() - before;
+    // The adaptation reads the pyramid alone (and passes the traces on).
+    maps.releaseDeterminants();
     if (maxIterations > 0)
         findAffineRegion(space.images, maps.trace, space.scales, regions, maxIterations, threads);
     counts.adapted = regions.size() - before;

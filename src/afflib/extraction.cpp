@@ -2,6 +2,7 @@
 // levels, and multi-scale maxima of a response turned into region records.
 #include "afflib.h"
 #include "parallel.h"
+#include "stages.h"
 #include "vector_clones.h"
 
 #include <algorithm>
@@ -82,8 +83,6 @@ ShapeEntries initialShape(const std::vector<DERY*>& m11Maps, const std::vector<D
     return shape;
 }
 
-using Bucket = std::vector<AffRegion*>;
-
 struct ExtractionInput {
     const std::vector<DERY*>& responseMaps;
     const std::vector<DERY*>& m11Maps;
@@ -99,7 +98,7 @@ struct ExtractionInput {
 // when it has a characteristic scale with a bucket (index below
 // bucketCount).
 void addPoint(const ExtractionInput& in, std::size_t level, int row, int col, std::size_t bucketCount,
-              std::vector<AffRegion*>& points)
+              std::vector<AffRegion>& points)
 {
     const float scale = in.scales[level];
     const float x = static_cast<float>(col * static_cast<double>(scale));
@@ -109,15 +108,15 @@ void addPoint(const ExtractionInput& in, std::size_t level, int row, int col, st
     if (j < 1 || static_cast<std::size_t>(j) >= bucketCount)
         return;
     const ShapeEntries shape = initialShape(in.m11Maps, in.m12Maps, in.m22Maps, level, row, col, in.mode);
-    points.push_back(new AffRegion{x, y, in.responseMaps[level]->pixels[row][col], scale, in.scales[j],
+    points.push_back(AffRegion{x, y, in.responseMaps[level]->pixels[row][col], scale, in.scales[j],
                                    shape.mi11, shape.mi12, shape.mi22, j, static_cast<int>(level),
                                    in.mode});
 }
 
 // The regions of one level's strict maxima above threshold, in scan order.
-std::vector<AffRegion*> levelPoints(const ExtractionInput& in, std::size_t level, std::size_t bucketCount)
+std::vector<AffRegion> levelPoints(const ExtractionInput& in, std::size_t level, std::size_t bucketCount)
 {
-    std::vector<AffRegion*> points;
+    std::vector<AffRegion> points;
     const DERY* response = in.responseMaps[level];
     const int colEnd = response->cols - kScanBorder;
     for (int row = kScanBorder; row < response->rows - kScanBorder; ++row) {
@@ -132,55 +131,6 @@ std::vector<AffRegion*> levelPoints(const ExtractionInput& in, std::size_t level
         }
     }
     return points;
-}
-
-bool nearDuplicates(const AffRegion* p, const AffRegion* q, float bound)
-{
-    return std::fabs(static_cast<double>(p->x) - q->x) < bound
-        && std::fabs(static_cast<double>(p->y) - q->y) < bound;
-}
-
-// Compares own[p] with every other region of `others` in order; a weaker
-// near-duplicate is removed and destroyed, and the comparison goes on with the
-// region that followed it. Returns false as soon as own[p] meets a
-// near-duplicate at least as strong. `p` follows removals that precede it.
-bool survivesAgainst(Bucket& own, std::size_t& p, Bucket& others, float bound)
-{
-    const AffRegion* candidate = own[p];
-    std::size_t q = 0;
-    while (q < others.size()) {
-        AffRegion* other = others[q];
-        if (other == candidate || !nearDuplicates(candidate, other, bound)) {
-            ++q;
-            continue;
-        }
-        if (!(candidate->response > other->response))
-            return false;
-        delete other;
-        others.erase(others.begin() + static_cast<std::ptrdiff_t>(q));
-        if (&others == &own && q < p)
-            --p;
-    }
-    return true;
-}
-
-// Thins bucket i against itself and then against bucket i + 1, with the
-// bound scales[i]. The region under examination loses on equal responses.
-void suppressNearDuplicates(std::vector<Bucket>& buckets, std::size_t i, float bound)
-{
-    Bucket& own = buckets[i];
-    Bucket* next = i + 1 < buckets.size() ? &buckets[i + 1] : nullptr;
-    std::size_t p = 0;
-    while (p < own.size()) {
-        const bool survives = survivesAgainst(own, p, own, bound)
-                           && (next == nullptr || survivesAgainst(own, p, *next, bound));
-        if (survives) {
-            ++p;
-        } else {
-            delete own[p];
-            own.erase(own.begin() + static_cast<std::ptrdiff_t>(p));
-        }
-    }
 }
 
 // Number of levels every list can serve; the maps read only in mode 1 count
@@ -243,18 +193,20 @@ void harris_lap(const std::vector<DERY*>& responseMaps,
     const std::size_t n = usableLevels(in);
     if (n < 3)
         return;
-    std::vector<Bucket> buckets(n - 1);
+    std::vector<std::vector<AffRegion>> buckets(n - 1);
     // The levels are scanned independently, each into its own list, and
     // filed level by level: the buckets hold their regions in scan order
     // whatever the number of threads.
-    std::vector<std::vector<AffRegion*>> points(n);
+    std::vector<std::vector<AffRegion>> points(n);
     WorkerPool pool(threads);
     pool.forEach(n - 2, [&](std::size_t k) { points[k + 1] = levelPoints(in, k + 1, buckets.size()); });
-    for (const std::vector<AffRegion*>& levelRegions : points)
-        for (AffRegion* region : levelRegions)
-            buckets[region->lapIndex].push_back(region);
-    for (std::size_t i = 0; i < buckets.size(); ++i)
-        suppressNearDuplicates(buckets, i, scales[i]);
-    for (const Bucket& bucket : buckets)
-        regions.insert(regions.end(), bucket.begin(), bucket.end());
+    for (std::vector<AffRegion>& levelRegions : points) {
+        for (const AffRegion& region : levelRegions)
+            buckets[region.lapIndex].push_back(region);
+        std::vector<AffRegion>().swap(levelRegions);
+    }
+    suppressNearDuplicates(buckets, scales);
+    for (const std::vector<AffRegion>& bucket : buckets)
+        for (const AffRegion& region : bucket)
+            regions.push_back(new AffRegion(region));
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <new>
@@ -42,7 +43,18 @@ bool isMapped(std::size_t) { return false; }
 bool isMapped(std::size_t bytes) { return bytes >= kMappedBlock; }
 #endif
 
-std::size_t mappedLength(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+const std::size_t kPage = std::size_t(4) << 10;
+
+std::size_t roundedUp(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// Whole huge pages when that wastes at most an eighth of the block; else
+// normal pages, so that the huge pages of a pyramid's many mid-size maps do
+// not add most of a huge page each to the memory taken.
+std::size_t mappedLength(std::size_t bytes)
+{
+    const std::size_t whole = roundedUp(bytes, kHugePage);
+    return whole - bytes <= bytes / 8 ? whole : roundedUp(bytes, kPage);
+}
 
 // A zeroed block starting on a huge-page boundary, so that the system can
 // back it with huge pages; the slack around it is given back at once.
@@ -144,15 +156,6 @@ Split split(double v)
     return {static_cast<int>(floored), v - floored};
 }
 
-// split() of a coordinate known to be >= 0 (-0 included), where truncation
-// is the floor; adding 0.0 turns the fraction -0 of -0 into the +0 that
-// split() gives.
-Split splitNonNegative(double v)
-{
-    const int whole = static_cast<int>(v);
-    return {whole, (v - whole) + 0.0};
-}
-
 // A position split in both coordinates.
 struct Cell {
     int ix;
@@ -247,7 +250,7 @@ private:
 };
 
 // The columns of a patch row sampled together: their positions are computed
-// first, in a loop that vectorises, then each is sampled.
+// first, then their values, each in loops that vectorise.
 constexpr int kPatchColumnChunk = 16;
 
 // A source row blended at every block column, with the index of that row.
@@ -261,7 +264,7 @@ struct BlendedRow {
 namespace {
 
 // Destination rows [rowBegin, rowEnd) of scaling().
-AFFLIB_VECTOR_CLONES void scaleRows(const DERY* src, DERY* dst, float factor, int rowBegin, int rowEnd)
+AFFLIB_WIDE_VECTOR_CLONES void scaleRows(const DERY* src, DERY* dst, float factor, int rowBegin, int rowEnd)
 {
     const double step = factor;
     // Where the whole block lies inside, the plain kernel applies: the leading
@@ -323,8 +326,76 @@ float getValue(DERY* image, float x, float y)
     return static_cast<float>(sampleWithEdgeFallback(image, x, y));
 }
 
-AFFLIB_VECTOR_CLONES void interpolate(DERY* src, DERY* patch, float cx, float cy,
-                                      float m11, float m12, float m21, float m22)
+namespace {
+
+// The positions of a group of patch columns, and whether the 2x2 block of
+// each lies inside the source.
+struct PatchGroup {
+    double x[kPatchColumnChunk];
+    double y[kPatchColumnChunk];
+    int inside[kPatchColumnChunk];  // int, not bool: keeps the wide vector variant
+};
+
+// v where keep is 1, +0 where it is 0: a select by bit mask, which (unlike
+// ?:) leaves no branch for the conversions after it, so that they vectorise.
+template <typename Value, typename Bits>
+Value keptOrZero(Value v, int keep)
+{
+    static_assert(sizeof(Value) == sizeof(Bits), "one mask bit per value bit");
+    Bits bits;
+    std::memcpy(&bits, &v, sizeof v);
+    bits &= static_cast<Bits>(-static_cast<std::int64_t>(keep));
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+double keptOrZero(double v, int keep) { return keptOrZero<double, std::uint64_t>(v, keep); }
+float keptOrZero(float v, int keep) { return keptOrZero<float, std::uint32_t>(v, keep); }
+
+// The values of a patch group: the 2x2 blocks' pixels are fetched first
+// (plain loads, no arithmetic), then every lane runs the kernel of bilinearAt
+// with the same operations in the same order, so that the loops around the
+// fetch vectorise. Lanes whose block is not inside read the block at (0, 0)
+// and give 0. Inlined into each vector variant of interpolate.
+inline void sampleGroup(const float* pixels, int cols, const PatchGroup& g, float* out)
+{
+    int offset[kPatchColumnChunk];
+    double fx[kPatchColumnChunk];
+    double fy[kPatchColumnChunk];
+    for (int k = 0; k < kPatchColumnChunk; ++k) {
+        // split() of the position, of 0 where the block is not inside: the
+        // position is >= 0 (-0 included), so truncation is the floor, and
+        // adding 0.0 turns the fraction -0 of -0 into the +0 of split().
+        const double x = keptOrZero(g.x[k], g.inside[k]);
+        const double y = keptOrZero(g.y[k], g.inside[k]);
+        const int ix = static_cast<int>(x);
+        const int iy = static_cast<int>(y);
+        fx[k] = (x - ix) + 0.0;
+        fy[k] = (y - iy) + 0.0;
+        offset[k] = iy * cols + ix;
+    }
+    float topLeft[kPatchColumnChunk];
+    float topRight[kPatchColumnChunk];
+    float bottomLeft[kPatchColumnChunk];
+    float bottomRight[kPatchColumnChunk];
+    for (int k = 0; k < kPatchColumnChunk; ++k) {
+        const float* block = pixels + offset[k];
+        topLeft[k] = block[0];
+        topRight[k] = block[1];
+        bottomLeft[k] = block[cols];
+        bottomRight[k] = block[cols + 1];
+    }
+    for (int k = 0; k < kPatchColumnChunk; ++k) {
+        const double upper = (1.0 - fx[k]) * topLeft[k] + fx[k] * topRight[k];
+        const double lower = (1.0 - fx[k]) * bottomLeft[k] + fx[k] * bottomRight[k];
+        const float value = static_cast<float>((1.0 - fy[k]) * upper + fy[k] * lower);
+        out[k] = keptOrZero(value, g.inside[k]);
+    }
+}
+
+}  // namespace
+
+AFFLIB_WIDE_VECTOR_CLONES void interpolate(DERY* src, DERY* patch, float cx, float cy,
+                                           float m11, float m12, float m21, float m22)
 {
     const int halfWidth = patch->cols / 2;
     const int halfHeight = patch->rows / 2;
@@ -332,8 +403,11 @@ AFFLIB_VECTOR_CLONES void interpolate(DERY* src, DERY* patch, float cx, float cy
     // fallback on the last row or column.
     const double lastCol = src->cols - 1;
     const double lastRow = src->rows - 1;
-    float* const* rows = src->pixels;
     const int width = patch->cols;
+    if (src->cols < 2 || src->rows < 2) {  // no block inside, and none to read in its place
+        std::fill(patch->pixels[0], patch->pixels[0] + patch->size, 0.0f);
+        return;
+    }
     // Offsets run from -half to +half; an even side has no pixel for +half.
     for (int r = 0; r < patch->rows; ++r) {
         const int i = r - halfHeight;
@@ -341,29 +415,19 @@ AFFLIB_VECTOR_CLONES void interpolate(DERY* src, DERY* patch, float cx, float cy
         const double rowY = static_cast<double>(m22) * i;
         float* out = patch->pixels[r];
         for (int first = 0; first < width; first += kPatchColumnChunk) {
-            const int count = std::min(kPatchColumnChunk, width - first);
-            double x[kPatchColumnChunk];
-            double y[kPatchColumnChunk];
-            int inside[kPatchColumnChunk];  // int, not bool: keeps the wide vector variant
+            PatchGroup g;
             // Positions for the whole group, past the row end too: a fixed
             // count vectorises without a remainder loop.
             for (int k = 0; k < kPatchColumnChunk; ++k) {
                 const int j = first + k - halfWidth;
-                x[k] = (static_cast<double>(m11) * j + cx) + rowX;
-                y[k] = (static_cast<double>(m21) * j + cy) + rowY;
-                inside[k] = static_cast<int>(blockInsideLine(x[k], lastCol)) &
-                            static_cast<int>(blockInsideLine(y[k], lastRow));
+                g.x[k] = (static_cast<double>(m11) * j + cx) + rowX;
+                g.y[k] = (static_cast<double>(m21) * j + cy) + rowY;
+                g.inside[k] = static_cast<int>(blockInsideLine(g.x[k], lastCol)) &
+                              static_cast<int>(blockInsideLine(g.y[k], lastRow));
             }
-            for (int k = 0; k < count; ++k) {
-                float value = 0.0f;
-                if (inside[k]) {
-                    const Split sx = splitNonNegative(x[k]);
-                    const Split sy = splitNonNegative(y[k]);
-                    value = static_cast<float>(
-                        bilinearAt(rows[sy.whole], rows[sy.whole + 1], sx.whole, sx.fraction, sy.fraction));
-                }
-                out[first + k] = value;
-            }
+            float values[kPatchColumnChunk];
+            sampleGroup(src->pixels[0], src->cols, g, values);
+            std::copy(values, values + std::min(kPatchColumnChunk, width - first), out + first);
         }
     }
 }

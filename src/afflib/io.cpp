@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -10,8 +11,8 @@
 #include <istream>
 #include <limits>
 #include <ostream>
-#include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -215,16 +216,47 @@ DERY* readPGM(const char* path, std::string& error)
     return imageFromBytes(header, bytes);
 }
 
+namespace {
+
+// Appends the text of `value` to `text`: a number with at most six
+// significant digits as default float insertion (%.6g) writes it, or an index.
+template <typename Number>
+void appendNumber(std::string& text, Number value)
+{
+    char digits[32];
+    std::to_chars_result written;
+    if constexpr (std::is_floating_point_v<Number>)
+        written = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6);
+    else
+        written = std::to_chars(digits, digits + sizeof digits, value);
+    text.append(digits, written.ptr);
+}
+
+}  // namespace
+
 void listRegions(std::ostream& out, const std::vector<AffRegion*>& regions)
 {
-    // Formatted in a fresh stream (default float insertion, %.6g) and written
-    // in one piece; the bytes are those of one line per region ended by endl.
-    std::ostringstream text;
+    // The bytes of one line per region ended by endl, written in one piece.
+    std::string text;
+    text.reserve(regions.size() * 72 + 32);
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const AffRegion& r = *regions[i];
-        text << i << ".  x=" << r.x << ", y=" << r.y << ", mi11=" << r.mi11
-             << ", mi12=" << r.mi12 << ", mi22=" << r.mi22 << '\n';
+        appendNumber(text, i);
+        text += ".  x=";
+        appendNumber(text, r.x);
+        text += ", y=";
+        appendNumber(text, r.y);
+        text += ", mi11=";
+        appendNumber(text, r.mi11);
+        text += ", mi12=";
+        appendNumber(text, r.mi12);
+        text += ", mi22=";
+        appendNumber(text, r.mi22);
+        text += '\n';
     }
-    text << "nb of regions = " << regions.size() << '\n';
-    out << text.str() << std::flush;
+    text += "nb of regions = ";
+    appendNumber(text, regions.size());
+    text += '\n';
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.flush();
 }

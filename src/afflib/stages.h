@@ -20,8 +20,8 @@ std::vector<PyramidLevel> pyramidLevels(int rows, int cols);
 // The stages of the detectors, for callers that drive or time them one by
 // one. Each object owns the images it holds.
 
-// The resolution pyramid: level 0 a copy of the input, each further level
-// the previous one resampled by 1.2.
+// The resolution pyramid: level 0 the input itself (borrowed: it must
+// outlive the pyramid), each further level the previous one resampled by 1.2.
 struct ScaleSpace {
     explicit ScaleSpace(DERY* image, int threads = 1);
     ~ScaleSpace();
@@ -35,13 +35,17 @@ struct ScaleSpace {
     std::vector<DERY*> images;
 };
 
-// Hessian determinant and trace of every level (computed only when the
-// pyramid can hold points).
+// Hessian trace of every level and determinant of the levels searched for
+// points (1 .. n-2; null elsewhere), computed only when the pyramid can hold
+// points.
 struct HessianMaps {
     explicit HessianMaps(const ScaleSpace& space, int threads = 1);
     ~HessianMaps();
     HessianMaps(const HessianMaps&) = delete;
     HessianMaps& operator=(const HessianMaps&) = delete;
+
+    // Frees the determinants, which only the search for points reads.
+    void releaseDeterminants();
 
     std::vector<DERY*> det;
     std::vector<DERY*> trace;
@@ -61,6 +65,19 @@ struct HarrisMaps {
     std::vector<DERY*> m12;
     std::vector<DERY*> m22;
 };
+
+// ---------------------------------------------------------------------------
+// Point extraction
+// ---------------------------------------------------------------------------
+
+// The near-duplicate thinning of harris_lap on regions grouped by
+// characteristic-scale index (buckets[i] in scan order): bucket i, with the
+// bound scales[i], is thinned against itself and then against bucket i + 1,
+// candidate by candidate in list order. Two regions are near duplicates when
+// their centres differ by less than the bound on both axes; of such a pair
+// the candidate goes when its response is not greater, the other otherwise.
+// The regions dropped leave their buckets, which keep their order.
+void suppressNearDuplicates(std::vector<std::vector<AffRegion>>& buckets, const std::vector<float>& scales);
 
 // ---------------------------------------------------------------------------
 // Affine adaptation with a replaceable measurement step
@@ -93,7 +110,8 @@ constexpr int kAdaptationPatchSide = 15;
 
 // getMi(patch, m11, m12, m22, 7, 7), bit for bit. For a patch of
 // kAdaptationPatchSide rows and columns it computes the gradients only where
-// the Gaussian window reads them and allocates nothing.
+// the Gaussian window reads them, allocates nothing and weights with its own
+// copy of the window, whatever the Gaussian window cache holds.
 void getPatchMi(DERY* patch, float& m11, float& m12, float& m22);
 
 // How many points the detectors found and how many of them kept a shape.
