@@ -8,6 +8,8 @@
 #include "region_formats.h"
 #include "worker_pool.h"
 
+#include <tolvane/error.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,7 +29,14 @@ const char* const kUsage = R"(Usage: tolvane detect [OPTIONS] IMAGE...
 Detects affine-covariant regions in PGM, PPM, PNG and JPEG images.
 
   -d, --detector NAME   hessian (default) or harris
-  -t, --threshold T     response threshold of the detector (default 1000)
+  -m, --mode NAME       exact (default: the legacy detector bit for bit) or
+                        refined (hessian only: more repeatable regions,
+                        shapes listed as the symmetric matrix of the same
+                        ellipse)
+  -t, --threshold T     response threshold of the detector (default 1000;
+                        refined: 500, on contrast-normalised pixels)
+      --pyramid-factor F  refined mode: scale ratio of the pyramid levels
+                        (default 1.2; 1.1 is finer and slower)
   -i, --iterations N    affine adaptation budget (default 16); 0 turns the
                         adaptation off (harris: 1 keeps the initial shape
                         from the second moment matrix without adaptation)
@@ -52,7 +61,8 @@ when any image could not be processed, 2 for a wrong command line.
 )";
 
 const std::vector<OptionDefinition> kOptions = {
-    {"detector", 'd', true}, {"threshold", 't', true}, {"iterations", 'i', true},
+    {"detector", 'd', true}, {"mode", 'm', true},      {"threshold", 't', true},
+    {"pyramid-factor", 0, true}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
     {"jobs", 'j', true},     {"threads", 0, true},     {"help", 'h', false}};
 
@@ -78,14 +88,34 @@ int threadsOf(const ParsedArguments& parsed, const DetectRequest& request)
     return defaultDetectionThreads(std::thread::hardware_concurrency(), simultaneous);
 }
 
+void checkDetectorSettings(const DetectorSettings& settings)
+{
+    DetectorOptions options;
+    options.detector = settings.kind == DetectorKind::Hessian ? Detector::Hessian : Detector::Harris;
+    options.mode = settings.mode;
+    options.pyramid_factor = settings.pyramidFactor;
+    try {
+        options.validate();
+    } catch (const Error& e) {
+        throw UsageError(e.what(), kCommand);
+    }
+}
+
 DetectRequest requestOf(const ParsedArguments& parsed)
 {
     DetectRequest request;
     const auto& options = parsed.options;
     if (parsed.has("detector") && !parseDetectorKind(options.at("detector"), request.settings.kind))
         throw UsageError("unknown detector '" + options.at("detector") + "' (use hessian or harris)", kCommand);
+    if (parsed.has("mode") && !parseMode(options.at("mode"), request.settings.mode))
+        throw UsageError("unknown mode '" + options.at("mode") + "' (use exact or refined)", kCommand);
+    DetectorOptions modeDefaults;
+    modeDefaults.mode = request.settings.mode;
+    request.settings.threshold = modeDefaults.responseThreshold();
     if (parsed.has("threshold"))
         request.settings.threshold = parseFloatOption("threshold", options.at("threshold"), kCommand);
+    if (parsed.has("pyramid-factor"))
+        request.settings.pyramidFactor = parseFloatOption("pyramid-factor", options.at("pyramid-factor"), kCommand);
     if (parsed.has("iterations"))
         request.settings.iterations = parseIntOption("iterations", options.at("iterations"), 0, kCommand);
     if (parsed.has("format") && !parseRegionFormat(options.at("format"), request.format))
@@ -100,6 +130,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
     request.images = parsed.operands;
     request.settings.threads = threadsOf(parsed, request);
 
+    checkDetectorSettings(request.settings);
     if (request.images.empty())
         throw UsageError("no image given", kCommand);
     if (!request.outputFile.empty() && !request.outputDir.empty())

@@ -4,6 +4,8 @@
 
 #include "afflib.h"
 
+#include <tolvane/detect.h>
+
 #include <string>
 #include <vector>
 
@@ -13,14 +15,19 @@ enum class DetectorKind { Hessian, Harris };
 
 struct DetectorSettings {
     DetectorKind kind = DetectorKind::Hessian;
+    Mode mode = Mode::Exact;
     float threshold = 1000.0f;  // the defaults of tolvane.ln
     int iterations = 16;
+    float pyramidFactor = 1.2f;  // refined mode only
     int threads = 1;  // inside the detection of one image; any count gives the same regions
 };
 
 // Threads per image when none are asked for: all `cores` (at least one),
 // shared out among the `jobs` images processed at the same time.
 int defaultDetectionThreads(unsigned cores, int jobs);
+
+// "exact" or "refined"; false for any other name.
+bool parseMode(const std::string& name, Mode& mode);
 
 // "hessian" or "harris"; false for any other name.
 bool parseDetectorKind(const std::string& name, DetectorKind& kind);
@@ -44,7 +51,8 @@ public:
 
 // Runs the detector on an image. Images with a side of 12 pixels or less
 // have a single pyramid level, in which no region can be found; the
-// detector is not run on them.
+// detector is not run on them. A refined-mode shape U is recorded as the
+// symmetric matrix (U U^T)^(1/2), which covers the same ellipse.
 RegionList detect(DERY& image, const DetectorSettings& settings);
 
 struct Detection {
