@@ -14,7 +14,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 .PHONY: all deps run test sanitize-build sanitize-test determinism fuzz clean
-.PHONY: bench bench-build bench-compare bench-memory
+.PHONY: bench bench-build bench-compare bench-memory bench-repeatability
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -62,6 +62,14 @@ bench-compare:
 # Peak memory on the 4000 x 3000 image.
 bench-memory: bench-build
 	bench/peak-memory $(BENCH_BUILD)
+
+# Repeatability of both modes and of OpenCV's SIFT, AKAZE and MSER on 75
+# synthetic pairs, and the time of refined against exact mode.
+bench-repeatability:
+	scripts/install-deps libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target repeatability_bench
+	./$(BENCH_BUILD)/bench/repeatability_bench
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD) $(ASAN_BUILD) build-fuzz
