@@ -36,9 +36,8 @@ struct DetectorOptions {
     // mode (on pixels scaled to a standard deviation of 60). Finite.
     std::optional<float> threshold;
     // Ratio of the sides of consecutive pyramid levels. Only refined mode may
-    // change it: 1.1 gives finer scales (more repeatable under viewpoint
-    // change, less under blur and compression) at about 1.5x the time.
-    // 1.05 to 2.
+    // change it: 1.1 gives finer scales (more repeatable under zoom, less
+    // under blur) at about 1.6 times the time of 1.2. 1.05 to 2.
     float pyramid_factor = 1.2f;
     // Budget of affine shape adaptation steps per region; 0 keeps the
     // starting shape. 0 to 1000.
@@ -63,7 +62,7 @@ struct DetectorOptions {
 struct Region {
     float x = 0;
     float y = 0;
-    float scale = 1;      // scale factor of the detection level, 1.2^level
+    float scale = 1;      // scale factor of the detection level, pyramid_factor^level
     float lap_scale = 1;  // scale factor of the characteristic scale
     float response = 0;   // detector response at the point
     int level = 0;        // detection level of the pyramid
