@@ -14,7 +14,8 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 .PHONY: all deps run test sanitize-build sanitize-test determinism fuzz clean
-.PHONY: bench bench-build bench-compare bench-memory bench-repeatability
+.PHONY: bench bench-build bench-compare bench-memory
+.PHONY: bench-repeatability
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
