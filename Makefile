@@ -15,7 +15,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 .PHONY: all configure deps run test sanitize-build sanitize-test tsan-test determinism fuzz clean
-.PHONY: bench bench-build bench-images bench-process bench-compare bench-memory
+.PHONY: bench bench-build bench-images bench-process bench-compare bench-memory bench-repeatability
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -96,6 +96,14 @@ bench-compare: bench-images
 # Peak memory on the 4000 x 3000 image.
 bench-memory: bench-build
 	bench/peak-memory $(BENCH_BUILD)
+
+# Repeatability of both modes and of OpenCV's SIFT, AKAZE and MSER on 75
+# synthetic pairs, and the time of refined against exact mode.
+bench-repeatability:
+	scripts/install-deps libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target repeatability_bench
+	./$(BENCH_BUILD)/bench/repeatability_bench
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,16 @@ inline std::unique_ptr<DERY> goldenPhotograph(const std::string& name)
     const std::string path = std::string(TOLVANE_SOURCE_DIR) + "/tests/golden/" + name + ".pgm";
     std::unique_ptr<DERY> image(readPGM(path.c_str(), error));
     EXPECT_TRUE(image) << error;
+    return image;
+}
+
+// An image whose pixel at row r, column c is value(r, c).
+inline std::unique_ptr<DERY> makeImage(int rows, int cols, const std::function<double(int, int)>& value)
+{
+    auto image = std::make_unique<DERY>(rows, cols);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            image->pixels[r][c] = static_cast<float>(value(r, c));
     return image;
 }
 

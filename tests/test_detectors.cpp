@@ -1,4 +1,5 @@
 // The two multi-scale detectors, end to end on synthetic images.
+#include "region_lists.h"
 #include "stages.h"
 
 #include <gtest/gtest.h>
@@ -9,15 +10,6 @@
 #include <vector>
 
 namespace {
-
-std::unique_ptr<DERY> makeImage(int rows, int cols, const std::function<double(int, int)>& value)
-{
-    auto image = std::make_unique<DERY>(rows, cols);
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c)
-            image->pixels[r][c] = static_cast<float>(value(r, c));
-    return image;
-}
 
 struct Regions {
     std::vector<AffRegion*> list;

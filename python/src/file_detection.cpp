@@ -41,7 +41,7 @@ std::size_t detectFileInto(const FileDetectionRequest& request)
     if (!detectFile(request.image, options, ReadOptions{}, detection, error))
         throw FileError(request.image + ": " + error);
     const DetectionInfo info{request.image,     detection.width,    detection.height,  nameOf(options.detector),
-                             options.threshold, options.iterations, extractionMode(options)};
+                             options.responseThreshold(), options.iterations, extractionMode(options)};
     const auto& regions = detection.regions;
     if (!writeTextOutputFile(
             request.output, [&](std::ostream& out) { writeRegions(out, format, info, regions); }, error))

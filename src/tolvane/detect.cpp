@@ -5,6 +5,7 @@
 
 #include "afflib.h"
 #include "diagnostics.h"
+#include "refined.h"
 #include "stages.h"
 
 #include <algorithm>
@@ -22,6 +23,11 @@ constexpr int kMaxIterations = 1000;
 constexpr int kMaxThreads = 1024;
 // Both sides must exceed this for the pyramid to have a second level.
 constexpr int kSingleLevelSide = 12;
+constexpr float kExactThreshold = 1000.0f;
+constexpr float kRefinedThreshold = 500.0f;
+constexpr float kExactPyramidFactor = 1.2f;
+constexpr float kMinPyramidFactor = 1.05f;
+constexpr float kMaxPyramidFactor = 2.0f;
 
 // Owns the records the detectors append.
 struct AffRegionList {
@@ -110,11 +116,33 @@ void keepStrongest(std::vector<Region>& regions, std::size_t count)
     regions.swap(kept);
 }
 
+std::vector<Region> detectExact(DERY& image, const DetectorOptions& options, int threads, DetectionStats& stats)
+{
+    AffRegionList records;
+    DetectionCounts counts;
+    const float threshold = options.responseThreshold();
+    if (options.detector == Detector::Hessian)
+        multi_scale_hes(&image, records.list, threshold, options.iterations, threads, counts);
+    else
+        multi_scale_har(&image, records.list, threshold, options.iterations, threads, counts);
+    std::vector<Region> regions;
+    regions.reserve(records.list.size());
+    for (const AffRegion* record : records.list) {
+        Region region;
+        if (regionOf(*record, region))
+            regions.push_back(region);
+    }
+    stats.extracted = counts.extracted;
+    stats.rejected = counts.extracted - counts.adapted;
+    stats.singular = records.list.size() - regions.size();
+    return regions;
+}
+
 }  // namespace
 
 void DetectorOptions::validate() const
 {
-    if (!std::isfinite(threshold))
+    if (threshold && !std::isfinite(*threshold))
         throw Error(ErrorCode::InvalidArgument, "detector threshold must be a finite number");
     if (iterations < 0 || iterations > kMaxIterations)
         throw Error(ErrorCode::InvalidArgument, "adaptation iterations must be between 0 and " + std::to_string(kMaxIterations) + ", got " +
@@ -124,6 +152,22 @@ void DetectorOptions::validate() const
                     std::to_string(threads));
     if (detector != Detector::Hessian && detector != Detector::Harris)
         throw Error(ErrorCode::InvalidArgument, "unknown detector");
+    if (mode != Mode::Exact && mode != Mode::Refined)
+        throw Error(ErrorCode::InvalidArgument, "unknown detection mode");
+    if (mode == Mode::Refined && detector != Detector::Hessian)
+        throw Error(ErrorCode::InvalidArgument, "refined mode has the Hessian detector only");
+    if (!(pyramid_factor >= kMinPyramidFactor && pyramid_factor <= kMaxPyramidFactor))
+        throw Error(ErrorCode::InvalidArgument, "pyramid factor must be between " + std::to_string(kMinPyramidFactor) + " and " +
+                    std::to_string(kMaxPyramidFactor) + ", got " + std::to_string(pyramid_factor));
+    if (mode == Mode::Exact && pyramid_factor != kExactPyramidFactor)
+        throw Error(ErrorCode::InvalidArgument, "exact mode has the pyramid factor 1.2 only");
+}
+
+float DetectorOptions::responseThreshold() const
+{
+    if (threshold)
+        return *threshold;
+    return mode == Mode::Refined ? kRefinedThreshold : kExactThreshold;
 }
 
 std::vector<Region> detect(const ImageView& view, const DetectorOptions& options, DetectionStats* stats)
@@ -134,26 +178,15 @@ std::vector<Region> detect(const ImageView& view, const DetectorOptions& options
     std::vector<Region> regions;
     if (view.width > kSingleLevelSide && view.height > kSingleLevelSide) {
         const std::unique_ptr<DERY> image = imageOf(view);
-                AffRegionList records;
-        DetectionCounts counts;
         DiagnosticCounter warnings{0};
         {
             const ScopedDiagnosticCounter scope(&warnings);
             const int threads = threadCount(options.threads);
-            if (options.detector == Detector::Hessian)
-                multi_scale_hes(image.get(), records.list, options.threshold, options.iterations, threads, counts);
+            if (options.mode == Mode::Refined)
+                regions = refined::detect(*image, options, threads, counted);
             else
-                multi_scale_har(image.get(), records.list, options.threshold, options.iterations, threads, counts);
+                regions = detectExact(*image, options, threads, counted);
         }
-        regions.reserve(records.list.size());
-        for (const AffRegion* record : records.list) {
-            Region region;
-            if (regionOf(*record, region))
-                regions.push_back(region);
-        }
-        counted.extracted = counts.extracted;
-        counted.rejected = counts.extracted - counts.adapted;
-        counted.singular = records.list.size() - regions.size();
         counted.shape_warnings = warnings.load();
         const std::size_t found = regions.size();
         keepStrongest(regions, options.max_regions);

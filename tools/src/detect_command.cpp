@@ -8,6 +8,8 @@
 #include "region_formats.h"
 #include "worker_pool.h"
 
+#include <tolvane/error.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,7 +30,14 @@ Detects affine-covariant regions in PGM, PPM, PNG and JPEG images; an IMAGE
 of - is standard input.
 
   -d, --detector NAME   hessian (default) or harris
-  -t, --threshold T     response threshold of the detector (default 1000)
+  -m, --mode NAME       exact (default: the legacy detector bit for bit) or
+                        refined (hessian only: more repeatable regions,
+                        shapes listed as the symmetric matrix of the same
+                        ellipse)
+  -t, --threshold T     response threshold of the detector (default 1000;
+                        refined: 500, on contrast-normalised pixels)
+      --pyramid-factor F  refined mode: scale ratio of the pyramid levels
+                        (default 1.2; 1.1 is finer and slower)
   -i, --iterations N    affine adaptation budget (default 16); 0 turns the
                         adaptation off (harris: 1 keeps the initial shape
                         from the second moment matrix without adaptation)
@@ -63,7 +72,8 @@ when any image could not be processed, 2 for a wrong command line.
 )";
 
 const std::vector<OptionDefinition> kOptions = {
-    {"detector", 'd', true}, {"threshold", 't', true}, {"iterations", 'i', true},
+    {"detector", 'd', true}, {"mode", 'm', true},      {"threshold", 't', true},
+    {"pyramid-factor", 0, true}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
     {"jobs", 'j', true},     {"threads", 0, true},     {"max-regions", 'n', true},
     kMaxPixelsOption,        kAcceptDamagedOption,     {"help", 'h', false}};
@@ -91,14 +101,27 @@ int threadsOf(const ParsedArguments& parsed, const DetectRequest& request)
     return defaultDetectionThreads(std::thread::hardware_concurrency(), simultaneous);
 }
 
+void checkDetectorOptions(const DetectorOptions& options)
+{
+    try {
+        options.validate();
+    } catch (const Error& e) {
+        throw UsageError(e.what(), kCommand);
+    }
+}
+
 DetectRequest requestOf(const ParsedArguments& parsed)
 {
     DetectRequest request;
     const auto& options = parsed.options;
     if (parsed.has("detector") && !parseDetector(options.at("detector"), request.detector.detector))
         throw UsageError("unknown detector '" + options.at("detector") + "' (use hessian or harris)", kCommand);
+    if (parsed.has("mode") && !parseMode(options.at("mode"), request.detector.mode))
+        throw UsageError("unknown mode '" + options.at("mode") + "' (use exact or refined)", kCommand);
     if (parsed.has("threshold"))
         request.detector.threshold = parseFloatOption("threshold", options.at("threshold"), kCommand);
+    if (parsed.has("pyramid-factor"))
+        request.detector.pyramid_factor = parseFloatOption("pyramid-factor", options.at("pyramid-factor"), kCommand);
     if (parsed.has("iterations"))
         request.detector.iterations = parseIntOption("iterations", options.at("iterations"), 0, kCommand);
     if (parsed.has("max-regions"))
@@ -117,6 +140,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
     request.images = parsed.operands;
     request.detector.threads = threadsOf(parsed, request);
 
+    checkDetectorOptions(request.detector);
     if (request.images.empty())
         throw UsageError("no image given", kCommand);
     if (!request.outputFile.empty() && !request.outputDir.empty())
@@ -129,7 +153,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
 DetectionInfo infoOf(const DetectRequest& request, const std::string& image, const Detection& detection)
 {
     return DetectionInfo{image, detection.width, detection.height, nameOf(request.detector.detector),
-                         request.detector.threshold, request.detector.iterations,
+                         request.detector.responseThreshold(), request.detector.iterations,
                          extractionMode(request.detector)};
 }
 

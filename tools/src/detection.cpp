@@ -5,6 +5,17 @@
 
 namespace tolvane {
 
+bool parseMode(const std::string& name, Mode& mode)
+{
+    if (name == "exact")
+        mode = Mode::Exact;
+    else if (name == "refined")
+        mode = Mode::Refined;
+    else
+        return false;
+    return true;
+}
+
 bool parseDetector(const std::string& name, Detector& detector)
 {
     if (name == "hessian")

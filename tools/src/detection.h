@@ -13,6 +13,9 @@ namespace tolvane {
 // shared out among the `jobs` images processed at the same time.
 int defaultDetectionThreads(unsigned cores, int jobs);
 
+// "exact" or "refined"; false for any other name.
+bool parseMode(const std::string& name, Mode& mode);
+
 // "hessian" or "harris"; false for any other name.
 bool parseDetector(const std::string& name, Detector& detector);
 const char* nameOf(Detector detector);

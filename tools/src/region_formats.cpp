@@ -1,6 +1,8 @@
 // Writers of the four region formats and the reader of the ellipse format.
 #include "region_formats.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -92,12 +94,31 @@ std::string jsonString(const std::string& text)
     return quoted + "\"";
 }
 
+// The entries (1,1), (1,2), (2,2) a record lists for a region's shape U: U
+// itself when it is symmetric, as the exact mode's shapes are; otherwise the
+// symmetric square root of U U^T, which covers the same ellipse. For a 2 x 2
+// matrix S, P = (S + sqrt(det S) I) / sqrt(trace S + 2 sqrt(det S)) has P^2 = S.
+std::array<float, 3> listedShape(const Region& region)
+{
+    const auto& u = region.shape;
+    if (u[1] == u[2])
+        return {u[0], u[1], u[3]};
+    const double s11 = static_cast<double>(u[0]) * u[0] + static_cast<double>(u[1]) * u[1];
+    const double s12 = static_cast<double>(u[0]) * u[2] + static_cast<double>(u[1]) * u[3];
+    const double s22 = static_cast<double>(u[2]) * u[2] + static_cast<double>(u[3]) * u[3];
+    const double root = std::sqrt(std::max(0.0, s11 * s22 - s12 * s12));
+    const double norm = std::sqrt(s11 + s22 + 2 * root);
+    return {static_cast<float>((s11 + root) / norm), static_cast<float>(s12 / norm),
+            static_cast<float>((s22 + root) / norm)};
+}
+
 void writeListing(std::ostream& out, const std::vector<Region>& regions)
 {
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const Region& r = regions[i];
-        out << i << ".  x=" << r.x << ", y=" << r.y << ", mi11=" << r.shape[0] << ", mi12=" << r.shape[1]
-            << ", mi22=" << r.shape[3] << '\n';
+        const std::array<float, 3> m = listedShape(r);
+        out << i << ".  x=" << r.x << ", y=" << r.y << ", mi11=" << m[0] << ", mi12=" << m[1] << ", mi22=" << m[2]
+            << '\n';
     }
     out << "nb of regions = " << regions.size() << '\n';
 }
@@ -117,9 +138,10 @@ void writeCsv(std::ostream& out, const DetectionInfo& info, const std::vector<Re
     out << kCsvHeader << '\n';
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const Region& r = regions[i];
+        const std::array<float, 3> m = listedShape(r);
         out << i << ',' << formatNumber(r.x) << ',' << formatNumber(r.y) << ',' << formatNumber(r.response) << ','
-            << formatNumber(r.scale) << ',' << formatNumber(r.lap_scale) << ',' << formatNumber(r.shape[0]) << ','
-            << formatNumber(r.shape[1]) << ',' << formatNumber(r.shape[3]) << ',' << r.lap_index << ','
+            << formatNumber(r.scale) << ',' << formatNumber(r.lap_scale) << ',' << formatNumber(m[0]) << ','
+            << formatNumber(m[1]) << ',' << formatNumber(m[2]) << ',' << r.lap_index << ','
             << r.level << ',' << info.mode << ',' << formatNumber(r.a) << ',' << formatNumber(r.b) << ','
             << formatNumber(r.c) << '\n';
     }
@@ -127,10 +149,11 @@ void writeCsv(std::ostream& out, const DetectionInfo& info, const std::vector<Re
 
 void writeJsonRegion(std::ostream& out, std::size_t index, int mode, const Region& r)
 {
+    const std::array<float, 3> m = listedShape(r);
     out << "    {\"index\": " << index << ", \"x\": " << jsonNumber(r.x) << ", \"y\": " << jsonNumber(r.y)
         << ", \"response\": " << jsonNumber(r.response) << ", \"scale\": " << jsonNumber(r.scale)
-        << ", \"lapScale\": " << jsonNumber(r.lap_scale) << ", \"mi11\": " << jsonNumber(r.shape[0])
-        << ", \"mi12\": " << jsonNumber(r.shape[1]) << ", \"mi22\": " << jsonNumber(r.shape[3])
+        << ", \"lapScale\": " << jsonNumber(r.lap_scale) << ", \"mi11\": " << jsonNumber(m[0])
+        << ", \"mi12\": " << jsonNumber(m[1]) << ", \"mi22\": " << jsonNumber(m[2])
         << ", \"lapIndex\": " << r.lap_index << ", \"level\": " << r.level << ", \"mode\": " << mode
         << ", \"a\": " << jsonNumber(r.a) << ", \"b\": " << jsonNumber(r.b) << ", \"c\": " << jsonNumber(r.c)
         << "}";

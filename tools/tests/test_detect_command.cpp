@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <tolvane/detect.h>
+
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 using namespace testsupport;
 
@@ -130,6 +134,56 @@ TEST(DetectMaxRegions, KeepsTheStrongestWhateverTheThreads)
                                   return std::find(all.begin(), all.end(), a) < std::find(all.begin(), all.end(), b);
                               }));
     EXPECT_EQ(csvRows({"-n", std::to_string(all.size() + 1)}), all);
+}
+
+TEST_F(Detect, RefinedModeWritesTheLibrarysEllipses)
+{
+    const tolvane::RasterImage scene = blobImage(kWidth, kHeight);
+    tolvane::DetectorOptions options;
+    options.mode = tolvane::Mode::Refined;
+    const std::vector<tolvane::Region> expected =
+        tolvane::detect(tolvane::ImageView(scene.samples.data(), kWidth, kHeight), options);
+    ASSERT_FALSE(expected.empty());
+
+    const ProcessResult result = runTolvane({"detect", "--mode", "refined", dir.file("scene.pgm")});
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::istringstream in(result.out);
+    std::string version;
+    std::size_t count = 0;
+    in >> version >> count;
+    ASSERT_EQ(count, expected.size());
+    for (const tolvane::Region& r : expected) {
+        double x, y, a, b, c;
+        in >> x >> y >> a >> b >> c;
+        EXPECT_NEAR(x, r.x, 1e-4);
+        EXPECT_NEAR(y, r.y, 1e-4);
+        const double size = std::fabs(r.a) + std::fabs(r.c);
+        for (const auto& [got, want] : {std::pair{a, r.a}, std::pair{b, r.b}, std::pair{c, r.c}})
+            EXPECT_NEAR(got, want, 1e-5 * size);
+    }
+}
+
+TEST_F(Detect, ModeOptionsAreChecked)
+{
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+    };
+    const Case cases[] = {
+        {{"-m", "refined", "--pyramid-factor", "1.1"}, 0},
+        {{"--mode", "exact"}, 0},
+        {{"--mode", "fast"}, 2},
+        {{"--pyramid-factor", "1.1"}, 2},
+        {{"-m", "refined", "--pyramid-factor", "0.9"}, 2},
+        {{"-m", "refined", "-d", "harris"}, 2},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"detect"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back(dir.file("scene.pgm"));
+        SCOPED_TRACE(args[2]);
+        EXPECT_EQ(runTolvane(args).status, c.status);
+    }
 }
 
 TEST_F(Detect, OutputFileReplacesAnOldOne)

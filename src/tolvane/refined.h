@@ -1,0 +1,89 @@
+// The stages of refined-mode detection, for the library and its tests; not
+// installed. Refined mode runs beside the exact detectors and reuses their
+// building blocks (pyramid resampling, point extraction, patch measurement).
+#ifndef TOLVANE_REFINED_H
+#define TOLVANE_REFINED_H
+
+#include "tolvane/detect.h"
+
+#include "afflib.h"
+#include "stages.h"
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+class WorkerPool;
+
+namespace tolvane {
+namespace refined {
+
+// Half-width of the response kernels: taps -6 .. 6, sigma 2 level pixels.
+constexpr int kKernelReach = 6;
+constexpr int kKernelTaps = 2 * kKernelReach + 1;
+
+// Gain of the second derivatives: half of sum t^2 w(t) of the exact mode's
+// 11-weight second-derivative pass, so that responses and thresholds keep
+// the exact mode's scale.
+constexpr double kDerivativeGain = 8.283;
+
+// The three kernels, weight at offset t in element t + kKernelReach.
+struct ResponseKernels {
+    std::array<double, kKernelTaps> smooth;  // Gaussian, sum 1
+    std::array<double, kKernelTaps> second;  // sum 0, sum t^2 w(t) = 2 gain
+    std::array<double, kKernelTaps> first;   // sum t d(t) = sqrt(gain)
+};
+const ResponseKernels& responseKernels();
+
+// Hessian determinant Lxx Lyy - Lxy^2 and trace Lxx + Lyy of one level,
+// edges replicated. The results do not depend on the pool's size.
+void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool);
+
+// Scales the pixels to a standard deviation of 60 (nothing for a flat image).
+void normaliseContrast(DERY& image);
+
+// Side lengths and scale factors of a pyramid reduced by `factor` per level,
+// by the rule of the exact mode's pyramid.
+std::vector<PyramidLevel> pyramidLevels(int rows, int cols, float factor);
+
+// Offset of the maximum of the quadratic through a 3 x 3 neighbourhood
+// (values[row][column], centre [1][1]), each component clamped to [-1, 1];
+// (0, 0) where that quadratic has no maximum.
+struct Offset {
+    float dx = 0;
+    float dy = 0;
+};
+Offset subPixelOffset(const float (&values)[3][3]);
+
+// Affine shape adaptation with the correction applied in patch coordinates,
+// U <- U M', all four entries kept. Returns the number of iterations run, or
+// 0 when the shape is rejected (a measurement not positive definite, U's
+// singular values more than 6 apart, or no convergence within the
+// iteration limit); `shape` is then unspecified.
+int adaptShape(ShapeMatrix& shape, int maxIterations, const ShapeMeasurement& measure);
+
+// A region's place for duplicate removal: centre in input pixels and scale.
+struct Placement {
+    float x;
+    float y;
+    float scale;
+    float response;
+};
+
+// Whether each region is kept: taken strongest first (ties in list order),
+// a region goes when a kept one lies within 0.5 max(s1, s2) pixels with
+// |ln(s1 / s2)| < ln 1.25. Linear time.
+std::vector<bool> distinctRegions(const std::vector<Placement>& places);
+
+// The ellipse (49 s^2 U U^T)^-1 of a region's shape; false when it is not a
+// finite, positive definite matrix.
+bool refinedEllipse(float scale, const std::array<float, 4>& shape, double& a, double& b, double& c);
+
+// Refined-mode detection of an image already copied into `image` (which is
+// changed); the options are valid and the pyramid has a second level.
+std::vector<Region> detect(DERY& image, const DetectorOptions& options, int threads, DetectionStats& stats);
+
+}  // namespace refined
+}  // namespace tolvane
+
+#endif

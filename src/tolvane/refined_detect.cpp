@@ -1,0 +1,177 @@
+// Refined-mode detection: pyramid, responses, points, sub-pixel positions,
+// shape adaptation and duplicate removal, in that order.
+#include "refined.h"
+
+#include "parallel.h"
+
+#include <cmath>
+#include <memory>
+
+namespace tolvane {
+namespace refined {
+namespace {
+
+constexpr int kMinPyramidSide = 12;
+// Sigma of the exact mode's adaptation measurement window, cached before any
+// thread measures.
+constexpr float kIntegrationSigma = 1.8f;
+
+// Owns the images of every level.
+struct Images {
+    explicit Images(const std::vector<PyramidLevel>& levels)
+    {
+        for (const PyramidLevel& level : levels)
+            list.push_back(std::make_unique<DERY>(level.rows, level.cols));
+    }
+    std::vector<DERY*> pointers() const
+    {
+        std::vector<DERY*> p;
+        for (const auto& image : list)
+            p.push_back(image.get());
+        return p;
+    }
+    std::vector<std::unique_ptr<DERY>> list;
+};
+
+// Owns the records point extraction appends.
+struct Records {
+    Records() = default;
+    Records(const Records&) = delete;
+    Records& operator=(const Records&) = delete;
+    ~Records()
+    {
+        for (AffRegion* record : list)
+            delete record;
+    }
+    std::vector<AffRegion*> list;
+};
+
+struct Pyramid {
+    Pyramid(DERY& image, float factor, WorkerPool& pool)
+        : levels(pyramidLevels(image.rows, image.cols, factor)), images(levels)
+    {
+        set(&image, images.list[0].get());
+        for (std::size_t i = 1; i < levels.size(); ++i)
+            scaling(images.list[i - 1].get(), images.list[i].get(), factor, pool);
+        for (const PyramidLevel& level : levels)
+            scales.push_back(level.scale);
+    }
+    std::vector<PyramidLevel> levels;
+    Images images;
+    std::vector<float> scales;
+};
+
+// The 3 x 3 determinant neighbourhood of a point's pixel moves it to the
+// maximum of the fitted quadratic. Points lie inside the scan border, so the
+// neighbourhood is on the map.
+void moveToSubPixel(AffRegion& record, const DERY& det)
+{
+    const int col = static_cast<int>(std::nearbyint(record.x / record.scale));
+    const int row = static_cast<int>(std::nearbyint(record.y / record.scale));
+    float values[3][3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            values[r][c] = det.pixels[row + r - 1][col + c - 1];
+    const Offset offset = subPixelOffset(values);
+    record.x = static_cast<float>((col + static_cast<double>(offset.dx)) * record.scale);
+    record.y = static_cast<float>((row + static_cast<double>(offset.dy)) * record.scale);
+}
+
+// The adapted shape of a record, or false when adaptation rejects it.
+bool adaptRecord(const AffRegion& record, DERY* levelImage, int maxIterations, ShapeMatrix& shape)
+{
+    const float xl = record.x / record.scale;
+    const float yl = record.y / record.scale;
+    DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
+    const auto measure = [&](const ShapeMatrix& u, float& m11, float& m12, float& m22) {
+        interpolate(levelImage, &patch, xl, yl, u.u11, u.u12, u.u21, u.u22);
+        getPatchMi(&patch, m11, m12, m22);
+    };
+    shape = {1, 0, 0, 1};
+    return maxIterations == 0 || adaptShape(shape, maxIterations, measure) > 0;
+}
+
+Region regionOf(const AffRegion& record, const ShapeMatrix& shape)
+{
+    Region region;
+    region.x = record.x;
+    region.y = record.y;
+    region.scale = record.scale;
+    region.lap_scale = record.lapScale;
+    region.response = record.response;
+    region.level = record.level;
+    region.lap_index = record.lapIndex;
+    region.shape = {shape.u11, shape.u12, shape.u21, shape.u22};
+    return region;
+}
+
+}  // namespace
+
+std::vector<PyramidLevel> pyramidLevels(int rows, int cols, float factor)
+{
+    std::vector<PyramidLevel> levels{{cols, rows, 1.0f}};
+    while (cols > kMinPyramidSide && rows > kMinPyramidSide) {
+        cols = static_cast<int>(std::nearbyint(cols / static_cast<double>(factor)));
+        rows = static_cast<int>(std::nearbyint(rows / static_cast<double>(factor)));
+        levels.push_back({cols, rows, levels.back().scale * factor});
+    }
+    return levels;
+}
+
+std::vector<Region> detect(DERY& image, const DetectorOptions& options, int threads, DetectionStats& stats)
+{
+    WorkerPool pool(threads);
+    normaliseContrast(image);
+    const Pyramid pyramid(image, options.pyramid_factor, pool);
+    if (pyramid.levels.size() < 3)
+        return {};
+    const Images det(pyramid.levels);
+    const Images trace(pyramid.levels);
+    for (std::size_t i = 0; i < pyramid.levels.size(); ++i)
+        hessianResponses(pyramid.images.list[i].get(), det.list[i].get(), trace.list[i].get(), pool);
+
+    const std::vector<DERY*> detMaps = det.pointers();
+    Records records;
+    // Mode 2: identity start shape; the second-moment map lists are unread.
+    harris_lap(detMaps, detMaps, detMaps, detMaps, trace.pointers(), pyramid.scales, records.list,
+               options.responseThreshold(), 2, threads);
+    stats.extracted = records.list.size();
+
+    initGauss(kIntegrationSigma);
+    const std::vector<DERY*> levelImages = pyramid.images.pointers();
+    std::vector<ShapeMatrix> shapes(records.list.size());
+    std::vector<char> adapted(records.list.size());
+    pool.forEach(records.list.size(), [&](std::size_t k) {
+        AffRegion& record = *records.list[k];
+        moveToSubPixel(record, *detMaps[record.level]);
+        adapted[k] = adaptRecord(record, levelImages[record.level], options.iterations, shapes[k]);
+    });
+
+    std::vector<std::size_t> survivors;
+    std::vector<Placement> places;
+    for (std::size_t k = 0; k < records.list.size(); ++k) {
+        if (!adapted[k])
+            continue;
+        const AffRegion& r = *records.list[k];
+        survivors.push_back(k);
+        places.push_back({r.x, r.y, r.scale, r.response});
+    }
+    stats.rejected = records.list.size() - survivors.size();
+    const std::vector<bool> distinct = distinctRegions(places);
+    std::vector<Region> regions;
+    for (std::size_t i = 0; i < survivors.size(); ++i) {
+        if (!distinct[i]) {
+            ++stats.duplicates;
+            continue;
+        }
+        Region region = regionOf(*records.list[survivors[i]], shapes[survivors[i]]);
+        if (refinedEllipse(region.scale, region.shape, region.a, region.b, region.c))
+            regions.push_back(region);
+        else
+            ++stats.singular;
+    }
+    return regions;
+}
+
+}  // namespace refined
+}  // namespace tolvane
