@@ -17,6 +17,7 @@
 #ifndef TOLVANE_TOLVANE_H
 #define TOLVANE_TOLVANE_H
 
+#include "tolvane/describe.h"
 #include "tolvane/detect.h"
 #include "tolvane/error.h"
 #include "tolvane/image.h"
