@@ -21,5 +21,6 @@
 #include "tolvane/detect.h"
 #include "tolvane/error.h"
 #include "tolvane/image.h"
+#include "tolvane/match.h"
 
 #endif

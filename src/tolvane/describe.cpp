@@ -5,6 +5,7 @@
 #include "tolvane/error.h"
 
 #include "smoothed_pyramid.h"
+#include "vector_clones.h"
 
 #include <algorithm>
 #include <array>
@@ -42,6 +43,7 @@ constexpr float kOrientationSigma = kSamplesPerMr / 3.0f;
 
 constexpr int kOrientationBins = 36;
 constexpr float kSecondaryPeak = 0.8f;
+constexpr int kOrientationSmoothingPasses = 2;
 constexpr float kClip = 0.2f;
 constexpr float kByteScale = 512.0f;
 
@@ -166,7 +168,7 @@ SampleGrid gridOf(float x, float y, const Matrix& frame, float step, int side)
             side};
 }
 
-void measureGradients(Gradients& g)
+AFFLIB_VECTOR_CLONES void measureGradients(Gradients& g)
 {
     for (int r = 0; r < kGrid; ++r) {
         const float* above = &g.values[r * kSampled + 1];
@@ -178,6 +180,18 @@ void measureGradients(Gradients& g)
             g.magnitude[r * kGrid + c] = std::sqrt(gx * gx + gy * gy);
             g.angle[r * kGrid + c] = angleOf(gy, gx);
         }
+    }
+}
+
+// Two passes of a circular [1 2 1] / 4 filter: a peak made by a handful of
+// samples does not split into several.
+void smoothCircular(std::array<float, kOrientationBins>& histogram)
+{
+    for (int pass = 0; pass < kOrientationSmoothingPasses; ++pass) {
+        const std::array<float, kOrientationBins> h = histogram;
+        for (int b = 0; b < kOrientationBins; ++b)
+            histogram[b] = 0.25f * (h[(b + kOrientationBins - 1) % kOrientationBins] + 2 * h[b] +
+                                    h[(b + 1) % kOrientationBins]);
     }
 }
 
@@ -195,6 +209,7 @@ std::vector<float> dominantOrientations(const Gradients& g)
         histogram[bin] += (1 - f) * w;
         histogram[(bin + 1) % kOrientationBins] += f * w;
     }
+    smoothCircular(histogram);
     const float highest = *std::max_element(histogram.begin(), histogram.end());
     if (!(highest > 0))
         return {0.0f};
@@ -217,48 +232,76 @@ std::vector<float> dominantOrientations(const Gradients& g)
     return angles;
 }
 
-// Trilinear gradient histogram of the frame turned by `orientation`: cells
-// row by row (top first), within a cell the orientations from the frame's x
-// axis towards its y axis; L2-normalised, clipped, renormalised.
-std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float orientation)
+// Where each gradient sample falls in the descriptor of one orientation: the
+// first of its 2 x 2 x 2 histogram entries and its weights towards the next
+// ones. Samples outside have weight 0.
+struct Binning {
+    std::array<int, kGrid * kGrid> first;
+    std::array<float, kGrid * kGrid> fx, fy, fo, weight;
+};
+
+// Cells of the histogram with a border of one cell around the 4 x 4, each
+// with one orientation more than kOrientations (the first one again).
+constexpr int kPadded = kCells + 2;
+constexpr int kWrappedOrientations = kOrientations + 1;
+
+AFFLIB_VECTOR_CLONES void bin(const Gradients& g, float orientation, Binning& b)
 {
-    constexpr int kPadded = kCells + 2;
-    std::array<float, kPadded * kPadded * kOrientations> h{};
     const Grid& grid = gradientGrid();
     const float c = std::cos(orientation);
     const float s = std::sin(orientation);
     const float cellsPerSample = 1.0f / kSamplesPerCell;
     const float binsPerRadian = kOrientations / kTwoPi;
+    const float firstCentre = 0.5f * kCells - 0.5f;
     for (int i = 0; i < kGrid * kGrid; ++i) {
-        const float cx = (c * grid.ux[i] + s * grid.uy[i]) * cellsPerSample + (0.5f * kCells - 0.5f);
-        const float cy = (-s * grid.ux[i] + c * grid.uy[i]) * cellsPerSample + (0.5f * kCells - 0.5f);
-        if (cx <= -1 || cy <= -1 || cx >= kCells || cy >= kCells)
-            continue;
+        const float cx = (c * grid.ux[i] + s * grid.uy[i]) * cellsPerSample + firstCentre;
+        const float cy = (-s * grid.ux[i] + c * grid.uy[i]) * cellsPerSample + firstCentre;
+        const bool inside = cx > -1 && cy > -1 && cx < kCells && cy < kCells;
         float o = (g.angle[i] - orientation) * binsPerRadian;
         o = o < 0 ? o + kOrientations : o;
-        const float w = grid.descriptorWeight[i] * g.magnitude[i];
-        const int x0 = static_cast<int>(cx + 1) - 1;
-        const int y0 = static_cast<int>(cy + 1) - 1;
+        const int x0 = inside ? static_cast<int>(cx + 1) - 1 : 0;
+        const int y0 = inside ? static_cast<int>(cy + 1) - 1 : 0;
         const int o0 = std::min(static_cast<int>(o), kOrientations - 1);
-        const float fx = cx - static_cast<float>(x0);
-        const float fy = cy - static_cast<float>(y0);
-        const float fo = o - static_cast<float>(o0);
-        const int o1 = (o0 + 1) % kOrientations;
+        b.fx[i] = cx - static_cast<float>(x0);
+        b.fy[i] = cy - static_cast<float>(y0);
+        b.fo[i] = o - static_cast<float>(o0);
+        b.first[i] = ((y0 + 1) * kPadded + x0 + 1) * kWrappedOrientations + o0;
+        b.weight[i] = inside ? grid.descriptorWeight[i] * g.magnitude[i] : 0.0f;
+    }
+}
+
+// Trilinear gradient histogram of the frame turned by `orientation`: cells
+// row by row (top first), within a cell the orientations from the frame's x
+// axis towards its y axis.
+std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float orientation, Binning& b)
+{
+    bin(g, orientation, b);
+    std::array<float, kPadded * kPadded * kWrappedOrientations> h{};
+    constexpr int kNextRow = kPadded * kWrappedOrientations;
+    for (int i = 0; i < kGrid * kGrid; ++i) {
+        const float w = b.weight[i];
+        if (w == 0)
+            continue;
+        float* entry = &h[b.first[i]];
+        const float fy = b.fy[i], fx = b.fx[i], fo = b.fo[i];
         for (int dy = 0; dy < 2; ++dy) {
             const float wy = w * (dy ? fy : 1 - fy);
             for (int dx = 0; dx < 2; ++dx) {
                 const float wxy = wy * (dx ? fx : 1 - fx);
-                float* cell = &h[((y0 + 1 + dy) * kPadded + (x0 + 1 + dx)) * kOrientations];
-                cell[o0] += wxy * (1 - fo);
-                cell[o1] += wxy * fo;
+                float* e = entry + dy * kNextRow + dx * kWrappedOrientations;
+                e[0] += wxy * (1 - fo);
+                e[1] += wxy * fo;
             }
         }
     }
     std::array<float, kDescriptorLength> d;
     for (int y = 0; y < kCells; ++y)
-        for (int x = 0; x < kCells; ++x)
-            std::copy_n(&h[((y + 1) * kPadded + x + 1) * kOrientations], kOrientations,
-                        &d[(y * kCells + x) * kOrientations]);
+        for (int x = 0; x < kCells; ++x) {
+            const float* cell = &h[((y + 1) * kPadded + x + 1) * kWrappedOrientations];
+            float* out = &d[(y * kCells + x) * kOrientations];
+            std::copy_n(cell, kOrientations, out);
+            out[0] += cell[kOrientations];
+        }
     return d;
 }
 
@@ -361,9 +404,9 @@ public:
     }
 
 private:
-    void appendDescriptor(float orientation, std::vector<std::uint8_t>& out) const
+    void appendDescriptor(float orientation, std::vector<std::uint8_t>& out)
     {
-        std::array<float, kDescriptorLength> d = gradientHistogram(gradients_, orientation);
+        std::array<float, kDescriptorLength> d = gradientHistogram(gradients_, orientation, binning_);
         normaliseAndClip(d);
         if (options_.descriptor == DescriptorKind::RootSift)
             rootOfL1Normalised(d);
@@ -384,6 +427,7 @@ private:
     const SmoothedPyramid& pyramid_;
     const DescribeOptions& options_;
     Gradients gradients_;
+    Binning binning_;
     std::vector<float> scratch_;
 };
 

@@ -1,5 +1,7 @@
 #include "smoothed_pyramid.h"
 
+#include "vector_clones.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -93,16 +95,52 @@ struct AxisPlan {
 };
 
 // `length`: input pixels per unit of the axis; `levelBlur`: the level's blur
-// in input pixels; `step` and `blur` in units of the axis.
-AxisPlan planAxis(float length, float levelBlur, float step, float blur)
+// in input pixels, `sampledBlur` that with the interpolation's; `step` and
+// `blur` in units of the axis.
+AxisPlan planAxis(float length, float levelBlur, float sampledBlur, float step, float blur)
 {
     // Samples no further apart than twice the level's blur do not alias.
     const int factor = std::max(1, static_cast<int>(std::ceil(step * length / (2.0f * levelBlur))));
-    const float levelBlurHere = levelBlur / length;
+    const float levelBlurHere = sampledBlur / length;
     const float rest = std::sqrt(std::max(0.0f, blur * blur - levelBlurHere * levelBlurHere));
     std::vector<float> kernel = gaussianKernel(rest * static_cast<float>(factor) / step);
     const int margin = static_cast<int>(kernel.size() / 2);
     return {factor, margin, std::move(kernel)};
+}
+
+// Bilinear samples of `plane` on the grid (in its pixels), border values outside.
+AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& grid, float* out)
+{
+    const float maxX = static_cast<float>(plane.width - 1);
+    const float maxY = static_cast<float>(plane.height - 1);
+    const int lastColumn = std::max(0, plane.width - 2);
+    const int lastRow = std::max(0, plane.height - 2);
+    const int nextColumn = plane.width > 1 ? 1 : 0;
+    const int nextRow = plane.height > 1 ? plane.width : 0;
+    const float* pixels = plane.pixels.data();
+    const int width = plane.width;
+    const int cols = grid.cols;
+    const float xc = grid.xc;
+    const float yc = grid.yc;
+    for (int r = 0; r < grid.rows; ++r) {
+        const float fr = static_cast<float>(r);
+        const float rowX = grid.x0 + fr * grid.xr;
+        const float rowY = grid.y0 + fr * grid.yr;
+        float* o = out + static_cast<std::size_t>(r) * cols;
+        for (int c = 0; c < cols; ++c) {
+            const float fc = static_cast<float>(c);
+            const float x = std::min(std::max(rowX + fc * xc, 0.0f), maxX);
+            const float y = std::min(std::max(rowY + fc * yc, 0.0f), maxY);
+            const int ix = std::min(static_cast<int>(x), lastColumn);
+            const int iy = std::min(static_cast<int>(y), lastRow);
+            const float fx = x - static_cast<float>(ix);
+            const float fy = y - static_cast<float>(iy);
+            const int at = iy * width + ix;
+            const float top = pixels[at] + fx * (pixels[at + nextColumn] - pixels[at]);
+            const float bottom = pixels[at + nextRow] + fx * (pixels[at + nextRow + nextColumn] - pixels[at + nextRow]);
+            o[c] = top + fy * (bottom - top);
+        }
+    }
 }
 
 }  // namespace
@@ -142,6 +180,14 @@ SmoothedPyramid::SmoothedPyramid(const ImageView& image, float maxBlur)
     }
 }
 
+float SmoothedPyramid::sampledBlur(int level) const
+{
+    // Linear interpolation spreads by a variance of 1/6 pixel^2 of the level.
+    const float blur = blurOfLevel(level);
+    const float scale = levels_[level].scale;
+    return std::sqrt(blur * blur + scale * scale / 6.0f);
+}
+
 int SmoothedPyramid::levelAtMost(float blur) const
 {
     if (!(blur > kBaseBlur))
@@ -153,10 +199,13 @@ int SmoothedPyramid::levelAtMost(float blur) const
 void SmoothedPyramid::sampleIsotropic(const AxisFrame& frame, float step, float blur, int side,
                                       std::vector<float>& scratch, float* out) const
 {
-    const int level = levelAtMost(blur * std::min(frame.lx, frame.ly));
+    const float finest = blur * std::min(frame.lx, frame.ly);
+    int level = levelAtMost(finest);
+    while (level > 0 && sampledBlur(level) > finest)
+        --level;
     const float levelBlur = blurOfLevel(level);
-    const AxisPlan across = planAxis(frame.lx, levelBlur, step, blur);
-    const AxisPlan down = planAxis(frame.ly, levelBlur, step, blur);
+    const AxisPlan across = planAxis(frame.lx, levelBlur, sampledBlur(level), step, blur);
+    const AxisPlan down = planAxis(frame.ly, levelBlur, sampledBlur(level), step, blur);
     const int cols = across.samples(side);
     const int rows = down.samples(side);
     const float start = -0.5f * static_cast<float>(side - 1) * step;
@@ -206,28 +255,11 @@ int SmoothedPyramid::levelFor(float blur) const
 
 void SmoothedPyramid::sample(int level, const SampleGrid& grid, float* out) const
 {
-    const Plane& plane = levels_[level].plane;
-    const float inverse = 1.0f / levels_[level].scale;
-    const float maxX = static_cast<float>(plane.width - 1);
-    const float maxY = static_cast<float>(plane.height - 1);
-    const int nextColumn = plane.width > 1 ? 1 : 0;
-    const int nextRow = plane.height > 1 ? plane.width : 0;
-    for (int r = 0; r < grid.rows; ++r) {
-        for (int c = 0; c < grid.cols; ++c) {
-            const float fc = static_cast<float>(c);
-            const float fr = static_cast<float>(r);
-            const float x = std::clamp((grid.x0 + fc * grid.xc + fr * grid.xr) * inverse, 0.0f, maxX);
-            const float y = std::clamp((grid.y0 + fc * grid.yc + fr * grid.yr) * inverse, 0.0f, maxY);
-            const int ix = std::min(static_cast<int>(x), plane.width - 1 - nextColumn);
-            const int iy = std::min(static_cast<int>(y), plane.height - 1 - (nextRow ? 1 : 0));
-            const float fx = x - static_cast<float>(ix);
-            const float fy = y - static_cast<float>(iy);
-            const float* p = &plane.pixels[static_cast<std::size_t>(iy) * plane.width + ix];
-            const float top = p[0] + fx * (p[nextColumn] - p[0]);
-            const float bottom = p[nextRow] + fx * (p[nextRow + nextColumn] - p[nextRow]);
-            *out++ = top + fy * (bottom - top);
-        }
-    }
+    const Level& l = levels_[level];
+    const float inverse = 1.0f / l.scale;
+    const SampleGrid inLevel{grid.x0 * inverse, grid.y0 * inverse, grid.xc * inverse, grid.yc * inverse,
+                             grid.xr * inverse, grid.yr * inverse, grid.cols, grid.rows};
+    sampleBilinear(l.plane, inLevel, out);
 }
 
 }  // namespace detail

@@ -73,6 +73,9 @@ public:
     void sample(int level, const SampleGrid& grid, float* out) const;
 
 private:
+    // Blur of the level's bilinear samples, in input pixels.
+    float sampledBlur(int level) const;
+
     struct Level {
         Plane plane;
         float scale;  // input pixels per pixel of the level
