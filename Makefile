@@ -45,14 +45,16 @@ determinism: all sanitize-build
 fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS)
 
-# Per image size: every stage of the detector and the whole detection.
+# Per image size: every stage of the detector and the whole detection; then
+# descriptors and matching.
 bench: bench-build
 	./$(BENCH_BUILD)/bench/detector_bench $(BENCH_ARGS)
+	./$(BENCH_BUILD)/bench/describe_bench $(BENCH_ARGS)
 
 bench-build:
 	scripts/install-deps libbenchmark-dev
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target detector_bench peak_memory tolvane.ln
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target detector_bench describe_bench peak_memory tolvane.ln
 
 # Before/after table against the first straightforward version (git tag baseline).
 bench-compare:
