@@ -13,17 +13,21 @@ BENCH_ARGS ?=
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
-.PHONY: all deps run test sanitize-build sanitize-test determinism fuzz clean
+.PHONY: all configure deps run test sanitize-build sanitize-test determinism fuzz clean
 .PHONY: bench bench-build bench-compare bench-memory
 
-all: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+all: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
 deps:
 	scripts/install-deps
 
-run: all
+# Builds only the program it runs.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tolvane.ln
 	./$(BUILD)/tolvane.ln data/astronaut.pgm
 
 test: all
