@@ -82,7 +82,50 @@ unsigned char greyLevel(float value)
     return static_cast<unsigned char>(std::lround(std::clamp(value, 0.0f, 255.0f)));
 }
 
+const Colour kInlier = {48, 220, 48};
+const Colour kOutlier = {255, 48, 48};
+
+void paintLine(RasterImage& picture, double x0, double y0, double x1, double y1, const Colour& colour)
+{
+    const double steps = std::min(kMaxOutlineSteps, std::ceil(std::max(std::fabs(x1 - x0), std::fabs(y1 - y0))));
+    for (double k = 0; k <= steps; ++k) {
+        const double t = steps > 0 ? k / steps : 0.0;
+        paint(picture, std::lround(x0 + t * (x1 - x0)), std::lround(y0 + t * (y1 - y0)), colour);
+    }
+}
+
+// Pixels of `image` as grey RGB into the picture, left edge at column `left`.
+void copyGrey(const DERY& image, RasterImage& picture, int left)
+{
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x)
+            std::fill_n(picture.samples.begin() + 3 * (static_cast<std::size_t>(y) * picture.width + left + x), 3,
+                        greyLevel(image.pixels[y][x]));
+}
+
 }  // namespace
+
+RasterImage drawMatches(const DERY& a, const DERY& b, const std::vector<DrawnMatch>& matches, bool outlines)
+{
+    RasterImage picture;
+    picture.width = a.cols + b.cols;
+    picture.height = std::max(a.rows, b.rows);
+    picture.channels = 3;
+    picture.samples.assign(static_cast<std::size_t>(picture.width) * picture.height * 3, 0);
+    copyGrey(a, picture, 0);
+    copyGrey(b, picture, a.cols);
+    for (const DrawnMatch& m : matches) {
+        const Colour& colour = m.inlier ? kInlier : kOutlier;
+        Ellipse shifted = m.b;
+        shifted.x += static_cast<float>(a.cols);
+        paintLine(picture, m.a.x, m.a.y, shifted.x, shifted.y, colour);
+        if (outlines) {
+            paintOutline(picture, m.a, colour);
+            paintOutline(picture, shifted, colour);
+        }
+    }
+    return picture;
+}
 
 RasterImage drawEllipses(const DERY& image, const std::vector<Ellipse>& ellipses)
 {
