@@ -37,7 +37,8 @@ by 'tolvane detect --descriptor', and fits a model to the matches.
                         times the second nearest (default 0.8; 1: all)
       --mutual          keep only pairs that are each other's nearest
       --model NAME      homography (default), fundamental or none
-      --max-error PX    inlier threshold of the model, pixels (default 3)
+      --max-error PX    inlier threshold of the model, pixels (default 1.5:
+                        region centres lie on the grid of their pyramid level)
   -f, --format NAME     csv (default) or json
   -o, --output FILE     write the matches to FILE, not standard output
       --model-output FILE  write the model: nine numbers, row after row
@@ -66,7 +67,7 @@ struct MatchRequest {
     DescribeOptions describe;
     MatchOptions match;
     ModelKind model = ModelKind::Homography;
-    double maxError = 3.0;
+    double maxError = 1.5;
     bool json = false;
     std::string output, modelOutput, drawing;
     bool drawRegions = false;
