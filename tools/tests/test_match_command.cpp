@@ -75,6 +75,26 @@ TEST_F(Match, FrameFilesGiveTheMatchesOfTheirImages)
     EXPECT_EQ(fromFiles.out, fromImages.out);
 }
 
+TEST_F(Match, RepeatabilityGivesTheMatchingScore)
+{
+    for (const char* side : {"a", "b"})
+        ASSERT_EQ(runTolvane({"detect", "--descriptor", "sift", dir.file(std::string(side) + ".pgm"), "-o",
+                              dir.file(std::string(side) + ".regions")})
+                      .status,
+                  0);
+    std::string homography;
+    for (const auto& row : kTruth)
+        homography += std::to_string(row[0]) + " " + std::to_string(row[1]) + " " + std::to_string(row[2]) + "\n";
+    writeFile(dir.file("h.txt"), homography);
+    const ProcessResult r = runTolvane({"repeatability", dir.file("a.regions"), dir.file("b.regions"),
+                                        dir.file("h.txt"), "--size-a", "600x400", "--size-b", "600x400",
+                                        "--matching-score"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::size_t at = r.out.find("matching score: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GT(std::stod(r.out.substr(at + 16)), 20.0) << r.out;
+}
+
 TEST_F(Match, WrongCommandLinesAndInputsAreRefused)
 {
     writeFile(dir.file("plain.regions"), "1.0\n1\n5 5 1 0 1\n");
