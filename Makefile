@@ -14,7 +14,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 .PHONY: all configure deps run test sanitize-build sanitize-test determinism fuzz clean
-.PHONY: bench bench-build bench-compare bench-memory
+.PHONY: bench bench-build bench-compare bench-memory bench-matching
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -64,6 +64,12 @@ bench-build:
 bench-compare:
 	scripts/install-deps libbenchmark-dev
 	JOBS=$(JOBS) bench/compare-baseline $(BENCH_ARGS)
+
+# Correct matches, inliers and matching score of tolvane and OpenCV's SIFT and
+# AKAZE on synthetic view pairs (a Markdown table).
+bench-matching: bench-build
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target matching_benchmark
+	./$(BENCH_BUILD)/bench/matching_benchmark
 
 # Peak memory on the 4000 x 3000 image.
 bench-memory: bench-build
