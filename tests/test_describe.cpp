@@ -172,6 +172,26 @@ TEST(Describe, ThreadsGiveTheSameBytes)
     }
 }
 
+TEST(Describe, RegionsFarLargerOrSmallerThanTheImageAreStillDescribed)
+{
+    const tolvane::Image image = drawScene(scatteredBlobs(6, 20, 3), 64, 48);
+    struct Case {
+        float radiusX, radiusY;
+    };
+    for (const Case& c : {Case{1e6f, 1e6f}, Case{1e5f, 2.0f}, Case{1e-3f, 1e-3f}, Case{1e-2f, 300.0f}}) {
+        SCOPED_TRACE(std::to_string(c.radiusX) + " x " + std::to_string(c.radiusY));
+        tolvane::Region r = sceneRegion(0, 0, 1, 64, 48);
+        r.a = 1.0 / (double(c.radiusX) * c.radiusX);
+        r.c = 1.0 / (double(c.radiusY) * c.radiusY);
+        tolvane::DescribeOptions options;
+        options.patches = true;
+        const tolvane::Description d = tolvane::describe(image.view(), {r}, options);
+        ASSERT_GE(d.frames.size(), 1u);
+        EXPECT_TRUE(std::isfinite(d.frames[0].a11) && std::isfinite(d.frames[0].a22));
+        EXPECT_EQ(d.descriptors.size(), d.frames.size() * tolvane::kDescriptorLength);
+    }
+}
+
 TEST(Describe, InvalidOptionsAndRegionsThrowTheLibraryError)
 {
     const tolvane::Image image = drawScene({}, 32, 32);

@@ -15,6 +15,9 @@ const float kFirstStepBlur = SmoothedPyramid::kBaseBlur;
 const float kSecondStepBlur = SmoothedPyramid::kBaseBlur * std::sqrt(2.0f);
 constexpr int kMinSide = 4;
 
+constexpr int kMaxFactor = 16;
+// The blur added on the sampling grid, in output steps, is at most this much.
+constexpr float kMaxBlurSteps = 4.0f;
 // Blurs below this many pixels are left out.
 constexpr float kNegligibleBlur = 0.05f;
 
@@ -100,10 +103,15 @@ struct AxisPlan {
 AxisPlan planAxis(float length, float levelBlur, float sampledBlur, float step, float blur)
 {
     // Samples no further apart than twice the level's blur do not alias.
-    const int factor = std::max(1, static_cast<int>(std::ceil(step * length / (2.0f * levelBlur))));
+    // Only a region far larger than the image (whose coarsest level is then
+    // too sharp for it) needs more than kMaxFactor; it samples a near-constant
+    // image, and the bound keeps its cost bounded.
+    const float wanted = std::ceil(step * length / (2.0f * levelBlur));
+    const int factor = wanted < kMaxFactor ? std::max(1, static_cast<int>(wanted)) : kMaxFactor;
     const float levelBlurHere = sampledBlur / length;
     const float rest = std::sqrt(std::max(0.0f, blur * blur - levelBlurHere * levelBlurHere));
-    std::vector<float> kernel = gaussianKernel(rest * static_cast<float>(factor) / step);
+    std::vector<float> kernel =
+        gaussianKernel(std::min(rest / step, kMaxBlurSteps) * static_cast<float>(factor));
     const int margin = static_cast<int>(kernel.size() / 2);
     return {factor, margin, std::move(kernel)};
 }
