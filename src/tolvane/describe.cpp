@@ -5,13 +5,13 @@
 #include "tolvane/error.h"
 
 #include "smoothed_pyramid.h"
+#include "threads.h"
 #include "vector_clones.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
-#include <thread>
 
 namespace tolvane {
 namespace {
@@ -431,11 +431,6 @@ private:
     std::vector<float> scratch_;
 };
 
-int threadCount(int requested, std::size_t work)
-{
-    const int available = requested > 0 ? requested : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(available), std::max<std::size_t>(work, 1)));
-}
 
 void append(Description& whole, const Description& part)
 {
@@ -494,21 +489,15 @@ Description describe(const ImageView& image, const std::vector<Region>& regions,
         shapes.push_back(shapeOf(regions[i], shapeRoot(regions[i], i)));
     const SmoothedPyramid pyramid(image, largestBlur(shapes, options));
 
-    const int threads = threadCount(options.threads, regions.size());
+    const int threads = detail::threadsFor(options.threads, regions.size());
     std::vector<Description> parts(threads);
-    auto work = [&](int t) {
+    detail::runParts(threads, [&](int t) {
         RegionDescriber describer(pyramid, options);
         const std::size_t begin = regions.size() * t / threads;
         const std::size_t end = regions.size() * (t + 1) / threads;
         for (std::size_t i = begin; i < end; ++i)
             describer.describe(regions[i], shapes[i], i, parts[t]);
-    };
-    std::vector<std::thread> workers;
-    for (int t = 1; t < threads; ++t)
-        workers.emplace_back(work, t);
-    work(0);
-    for (std::thread& worker : workers)
-        worker.join();
+    });
     for (const Description& part : parts)
         append(description, part);
     return description;

@@ -5,6 +5,7 @@
 
 #include "tolvane/error.h"
 
+#include "threads.h"
 #include "vector_clones.h"
 
 #if defined(__x86_64__)
@@ -15,7 +16,6 @@
 #include <cmath>
 #include <limits>
 #include <string>
-#include <thread>
 
 namespace tolvane {
 namespace {
@@ -199,12 +199,6 @@ void searchRows(const Widened& a, const Widened& b, std::size_t begin, std::size
     }
 }
 
-int threadCount(int requested, std::size_t blocks)
-{
-    const int available =
-        requested > 0 ? requested : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(available), std::max<std::size_t>(blocks, 1)));
-}
 
 float distanceOf(std::int32_t squared)
 {
@@ -246,22 +240,16 @@ std::vector<Match> match(const DescriptorSet& a, const DescriptorSet& b, const M
     const Widened wa = widen(a, stride, blocks * kRowsPerBlock);
     const Widened wb = widen(b, stride, b.count + 1);
 
-    const int threads = threadCount(options.threads, blocks);
+    const int threads = detail::threadsFor(options.threads, blocks);
     std::vector<Nearest> nearest(a.count);
     const std::size_t reverseCount = options.mutual ? b.count : 0;
     std::vector<Reverse> reverse(threads, Reverse{std::vector<std::int32_t>(reverseCount, kFar),
                                                   std::vector<std::int32_t>(reverseCount, 0)});
-    auto work = [&](int t) {
+    detail::runParts(threads, [&](int t) {
         const std::size_t begin = blocks * t / threads * kRowsPerBlock;
         const std::size_t end = std::min(a.count, blocks * (t + 1) / threads * kRowsPerBlock);
         searchRows(wa, wb, begin, end, nearest, options.mutual ? &reverse[t] : nullptr);
-    };
-    std::vector<std::thread> workers;
-    for (int t = 1; t < threads; ++t)
-        workers.emplace_back(work, t);
-    work(0);
-    for (std::thread& worker : workers)
-        worker.join();
+    });
 
     Reverse& nearestOfB = reverse[0];
     for (int t = 1; t < threads; ++t)
