@@ -220,6 +220,10 @@ TEST(Describe, InvalidOptionsAndRegionsThrowTheLibraryError)
         EXPECT_THROW(tolvane::describe(image.view(), {c.region}, options), tolvane::Error);
     }
     EXPECT_TRUE(tolvane::describe(image.view(), {}).frames.empty());
+    // A flat image has no gradient: one frame, not rotated.
+    const tolvane::Description flatImage = tolvane::describe(image.view(), {good});
+    ASSERT_EQ(flatImage.frames.size(), 1u);
+    EXPECT_EQ(flatImage.frames[0].a21, 0.0f);
 }
 
 }  // namespace

@@ -70,11 +70,10 @@ Matrix rotated(const Matrix& m, float angle)
     return {m.a11 * c + m.a12 * s, -m.a11 * s + m.a12 * c, m.a21 * c + m.a22 * s, -m.a21 * s + m.a22 * c};
 }
 
-// A region's shape: its symmetric square root S, the matrix of the unrotated
-// frame, and S along its axes: S = Q diag(lx, ly) Q^T with Q the rotation by
-// q and lx >= ly.
+// A region's shape along its axes: the symmetric square root S of its
+// ellipse, the matrix of the unrotated frame, is Q diag(lx, ly) Q^T with Q
+// the rotation by q and lx >= ly.
 struct Shape {
-    Matrix root;
     AxisFrame axes;
     float q;
 };
@@ -84,7 +83,7 @@ Shape shapeOf(const Region& region, const Matrix& root)
     const float q = 0.5f * std::atan2(2 * root.a12, root.a11 - root.a22);
     const float mean = 0.5f * (root.a11 + root.a22);
     const float half = std::sqrt(0.25f * (root.a11 - root.a22) * (root.a11 - root.a22) + root.a12 * root.a21);
-    return {root, {region.x, region.y, std::cos(q), std::sin(q), mean + half, mean - half}, q};
+    return {{region.x, region.y, std::cos(q), std::sin(q), mean + half, mean - half}, q};
 }
 
 // The frame of orientation `angle` measured in the axis-aligned patch: Q diag(lx, ly) R(angle).
@@ -105,7 +104,7 @@ float descriptorLevelBlur(const Shape& shape, float step)
     return kBlurPerStep * step * shape.axes.ly;
 }
 
-// atan2(y, x) in [0, 2 pi) to within 2e-5 radians, in plain arithmetic.
+// atan2(y, x) in [0, 2 pi) to within 3e-4 radians, in plain arithmetic.
 float angleOf(float y, float x)
 {
     const float ax = std::fabs(x);
@@ -122,13 +121,13 @@ float angleOf(float y, float x)
     return a >= kTwoPi ? 0.0f : a;
 }
 
+// Offsets of the gradient samples from the centre and their weights.
 struct Grid {
-    Grid() = default;
-    explicit Grid(int side)
+    Grid()
     {
-        for (int i = 0; i < side * side; ++i) {
-            const float dx = static_cast<float>(i % side) - kGridCentre;
-            const float dy = static_cast<float>(i / side) - kGridCentre;
+        for (int i = 0; i < kGrid * kGrid; ++i) {
+            const float dx = static_cast<float>(i % kGrid) - kGridCentre;
+            const float dy = static_cast<float>(i / kGrid) - kGridCentre;
             const float r2 = dx * dx + dy * dy;
             ux[i] = dx;
             uy[i] = dy;
@@ -142,7 +141,7 @@ struct Grid {
 
 const Grid& gradientGrid()
 {
-    static const Grid grid(kGrid);
+    static const Grid grid;
     return grid;
 }
 
@@ -196,7 +195,8 @@ void smoothCircular(std::array<float, kOrientationBins>& histogram)
 }
 
 // Peaks of the orientation histogram at or above kSecondaryPeak of the
-// highest, strongest first; one angle 0 when there is no gradient.
+// highest, strongest first; the first highest bin when there is no strict
+// peak (a flat histogram), 0 when there is no gradient.
 std::vector<float> dominantOrientations(const Gradients& g)
 {
     const Grid& grid = gradientGrid();
@@ -224,6 +224,10 @@ std::vector<float> dominantOrientations(const Gradients& g)
             angle = angle < 0 ? angle + kTwoPi : (angle >= kTwoPi ? angle - kTwoPi : angle);
             peaks.emplace_back(centre, angle);
         }
+    }
+    if (peaks.empty()) {
+        const auto first = std::max_element(histogram.begin(), histogram.end()) - histogram.begin();
+        return {static_cast<float>(first) * (kTwoPi / kOrientationBins)};
     }
     std::stable_sort(peaks.begin(), peaks.end(), [](const auto& p, const auto& q) { return p.first > q.first; });
     std::vector<float> angles;
