@@ -86,8 +86,8 @@ Pair tiltPair(const std::string& name, const cv::Mat& a, double degrees, double 
 Pair scalePair(const std::string& name, const cv::Mat& a, double factor)
 {
     cv::Mat b;
-    cv::resize(a, b, cv::Size(static_cast<int>(std::lround(a.cols / factor)), static_cast<int>(std::lround(a.rows / factor))),
-               0, 0, cv::INTER_AREA);
+    const cv::Size size(static_cast<int>(std::lround(a.cols / factor)), static_cast<int>(std::lround(a.rows / factor)));
+    cv::resize(a, b, size, 0, 0, cv::INTER_AREA);
     const double sx = static_cast<double>(b.cols) / a.cols, sy = static_cast<double>(b.rows) / a.rows;
     return {name, a, b, cv::Matx33d(sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1)};
 }
@@ -116,7 +116,8 @@ Pair brightnessPair(const std::string& name, const cv::Mat& a, double gain, doub
 
 Features tolvaneFeatures(const cv::Mat& image, tolvane::Detector detector)
 {
-    const tolvane::ImageView view(image.ptr<std::uint8_t>(), image.cols, image.rows, static_cast<std::ptrdiff_t>(image.step));
+    const tolvane::ImageView view(image.ptr<std::uint8_t>(), image.cols, image.rows,
+                                  static_cast<std::ptrdiff_t>(image.step));
     tolvane::DetectorOptions options;
     options.detector = detector;
     const tolvane::Description d = tolvane::describe(view, tolvane::detect(view, options));

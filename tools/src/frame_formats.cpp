@@ -178,6 +178,15 @@ bool readBinary(std::istream& in, FrameSet& set, std::string& error)
         error = "frame file header out of range";
         return false;
     }
+    // Nothing is allocated for more frames than the file holds.
+    const std::streampos start = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::uint64_t remaining = static_cast<std::uint64_t>(in.tellg() - start);
+    in.seekg(start);
+    if (remaining < count * (kFrameFields * sizeof(float) + length)) {
+        error = "frame file is shorter than its header says";
+        return false;
+    }
     set = FrameSet{};
     set.length = length;
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -191,7 +200,8 @@ bool readBinary(std::istream& in, FrameSet& set, std::string& error)
                               floatOf(bits[4]), floatOf(bits[5])});
     }
     set.descriptors.resize(count * length);
-    if (!in.read(reinterpret_cast<char*>(set.descriptors.data()), static_cast<std::streamsize>(set.descriptors.size()))) {
+    const auto descriptorBytes = static_cast<std::streamsize>(set.descriptors.size());
+    if (!in.read(reinterpret_cast<char*>(set.descriptors.data()), descriptorBytes)) {
         error = "frame file ends within the descriptors";
         return false;
     }

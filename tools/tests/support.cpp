@@ -231,7 +231,9 @@ tolvane::RasterImage warpedImage(const tolvane::RasterImage& grey, const double 
                 continue;
             const int x0 = static_cast<int>(sx), y0 = static_cast<int>(sy);
             const double fx = sx - x0, fy = sy - y0;
-            auto at = [&](int xx, int yy) { return double(grey.samples[static_cast<std::size_t>(yy) * grey.width + xx]); };
+            auto at = [&](int xx, int yy) {
+                return double(grey.samples[static_cast<std::size_t>(yy) * grey.width + xx]);
+            };
             const double v = (at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) +
                              (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy;
             out.samples[static_cast<std::size_t>(y) * out.width + x] = static_cast<unsigned char>(std::lround(v));

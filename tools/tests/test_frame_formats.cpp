@@ -86,8 +86,13 @@ TEST(FrameFormats, BrokenFilesAreRefusedWithAReason)
         {"descriptor value out of range", "2\n1\n1 2 1 0 1 7 300\n", "from 0 to 255"},
         {"missing descriptor values", "2\n1\n1 2 1 0 1 7\n", "from 0 to 255"},
         {"binary header cut", binary.substr(0, 12), "truncated"},
-        {"binary frames cut", binary.substr(0, 30), "within frame 0"},
-        {"binary descriptors cut", binary.substr(0, binary.size() - 1), "within the descriptors"},
+        {"binary frames cut", binary.substr(0, 30), "shorter than its header says"},
+        {"binary descriptors cut", binary.substr(0, binary.size() - 1), "shorter than its header says"},
+        {"binary count beyond the file", binary.substr(0, 16) + std::string(8, '\xff') + binary.substr(24),
+         "out of range"},
+        {"binary count larger than the file",
+         binary.substr(0, 16) + std::string("\xff\xff\xff\x7f\0\0\0\0", 8) + binary.substr(24),
+         "shorter than its header says"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
