@@ -55,11 +55,6 @@ cv::Mat photograph(const std::string& relative)
     return grey;
 }
 
-cv::Matx33d translation(double x, double y)
-{
-    return {1, 0, x, 0, 1, y, 0, 0, 1};
-}
-
 // Turned by `degrees` about the centre into a canvas that holds it all, then
 // squashed along x by `tilt` with area averaging (no aliasing).
 Pair tiltPair(const std::string& name, const cv::Mat& a, double degrees, double tilt)
