@@ -15,7 +15,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
 .PHONY: all configure deps run test sanitize-build sanitize-test tsan-test determinism fuzz clean
-.PHONY: bench bench-build bench-images bench-process bench-compare bench-memory bench-repeatability
+.PHONY: bench bench-build bench-images bench-process bench-compare bench-memory bench-repeatability bench-matching
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -62,16 +62,18 @@ determinism: all sanitize-build
 fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS)
 
-# Per image size: every stage of the detector and the whole detection.
+# Per image size: every stage of the detector and the whole detection; then
+# descriptors and matching.
 bench: bench-images
 	./$(BENCH_BUILD)/bench/detector_bench $(BENCH_ARGS)
+	./$(BENCH_BUILD)/bench/describe_bench $(BENCH_ARGS)
 
 BENCH_PACKAGES = libbenchmark-dev python3-skimage-lib libopencv-core-dev libopencv-imgproc-dev \
 	libopencv-features2d-dev
 bench-build:
 	scripts/install-deps $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target detector_bench peak_memory photo_mosaic process_bench tolvane.ln
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target detector_bench describe_bench peak_memory photo_mosaic process_bench tolvane.ln
 
 # The photograph mosaics, from 0.25 to 12 megapixels.
 BENCH_IMAGES = $(BENCH_BUILD)/bench-images
@@ -92,6 +94,12 @@ bench-process: bench-images
 # Before/after table against the first straightforward version (git tag baseline).
 bench-compare: bench-images
 	TOLVANE_BENCH_IMAGES=$(CURDIR)/$(BENCH_IMAGES) JOBS=$(JOBS) bench/compare-baseline $(BENCH_ARGS)
+
+# Correct matches, inliers and matching score of tolvane and OpenCV's SIFT and
+# AKAZE on synthetic view pairs (a Markdown table).
+bench-matching: bench-build
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target matching_benchmark
+	./$(BENCH_BUILD)/bench/matching_benchmark
 
 # Peak memory on the 4000 x 3000 image.
 bench-memory: bench-build

@@ -17,8 +17,10 @@
 #ifndef TOLVANE_TOLVANE_H
 #define TOLVANE_TOLVANE_H
 
+#include "tolvane/describe.h"
 #include "tolvane/detect.h"
 #include "tolvane/error.h"
 #include "tolvane/image.h"
+#include "tolvane/match.h"
 
 #endif

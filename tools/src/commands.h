@@ -11,6 +11,7 @@ namespace tolvane {
 
 int runDetect(const std::vector<std::string>& args);
 int runDraw(const std::vector<std::string>& args);
+int runMatch(const std::vector<std::string>& args);
 int runRepeatability(const std::vector<std::string>& args);
 
 }  // namespace tolvane

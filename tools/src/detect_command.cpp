@@ -2,7 +2,9 @@
 // images to one file each.
 #include "cli.h"
 #include "commands.h"
+#include "description.h"
 #include "detection.h"
+#include "frame_formats.h"
 #include "output_file.h"
 #include "progress.h"
 #include "region_formats.h"
@@ -41,7 +43,8 @@ of - is standard input.
   -i, --iterations N    affine adaptation budget (default 16); 0 turns the
                         adaptation off (harris: 1 keeps the initial shape
                         from the second moment matrix without adaptation)
-  -f, --format NAME     ellipse (default), legacy, csv or json
+  -f, --format NAME     ellipse (default), legacy, csv or json; with
+                        --descriptor: ellipse, csv, json or binary
   -o, --output FILE     write the regions of the one IMAGE to FILE rather
                         than to standard output
       --out-dir DIR     write one file per IMAGE into DIR, named after the
@@ -60,6 +63,14 @@ of - is standard input.
                         per pixel)
       --accept-damaged  detect on JPEGs with corrupt or missing data
                         (the decoder fills the gaps) instead of refusing
+      --descriptor NAME sift, rootsift or none: write oriented frames
+                        (one per dominant orientation of each region) with
+                        their descriptors instead of the regions
+      --upright         one frame per region, not rotated
+      --mr-size M       the descriptor covers M times the region (default 3)
+      --patches FILE    write each frame's normalised patch into the PNG
+                        FILE, square tiles one below the other (one IMAGE)
+      --patch-size N    side of the patches in pixels (default 32)
   -h, --help            show this help
 
 Colour images are made grey with the weights 0.299, 0.587, 0.114; Netpbm
@@ -76,7 +87,9 @@ const std::vector<OptionDefinition> kOptions = {
     {"pyramid-factor", 0, true}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
     {"jobs", 'j', true},     {"threads", 0, true},     {"max-regions", 'n', true},
-    kMaxPixelsOption,        kAcceptDamagedOption,     {"help", 'h', false}};
+    kMaxPixelsOption,        kAcceptDamagedOption,     {"help", 'h', false},
+    {"descriptor", 0, true}, {"upright", 0, false},    {"mr-size", 0, true},
+    {"patches", 0, true},    {"patch-size", 0, true}};
 
 // More threads than this for one image is a mistake, not a request.
 constexpr int kMaxThreads = 1024;
@@ -85,6 +98,10 @@ struct DetectRequest {
     DetectorOptions detector;
     ReadOptions reading;
     RegionFormat format = RegionFormat::Ellipse;
+    bool describe = false;  // frames and descriptors rather than regions
+    FrameFormat frameFormat = FrameFormat::Ellipse;
+    DescribeOptions describeOptions;
+    std::string patchesFile;
     std::vector<std::string> images;
     std::string outputFile;
     std::string outputDir;
@@ -110,8 +127,38 @@ void checkDetectorOptions(const DetectorOptions& options)
     }
 }
 
+void describeRequestOf(const ParsedArguments& parsed, DetectRequest& request)
+{
+    const auto& options = parsed.options;
+    DescribeOptions& d = request.describeOptions;
+    if (!parseDescriptorKind(options.at("descriptor"), d.descriptor))
+        throw UsageError("unknown descriptor '" + options.at("descriptor") + "' (use sift, rootsift or none)",
+                         kCommand);
+    if (parsed.has("format") && !parseFrameFormat(options.at("format"), request.frameFormat))
+        throw UsageError("unknown format '" + options.at("format") +
+                             "' with a descriptor (use ellipse, csv, json or binary)",
+                         kCommand);
+    d.upright = parsed.has("upright");
+    if (parsed.has("mr-size"))
+        d.mr_size = parseFloatOption("mr-size", options.at("mr-size"), kCommand);
+    if (parsed.has("patch-size"))
+        d.patch_size = parseIntOption("patch-size", options.at("patch-size"), 4, kCommand, 1024);
+    if (parsed.has("patches")) {
+        request.patchesFile = options.at("patches");
+        d.patches = true;
+    }
+    try {
+        d.validate();
+    } catch (const Error& e) {
+        throw UsageError(e.what(), kCommand);
+    }
+}
+
 DetectRequest requestOf(const ParsedArguments& parsed)
 {
+    for (const char* option : {"upright", "mr-size", "patches", "patch-size"})
+        if (parsed.has(option) && !parsed.has("descriptor"))
+            throw UsageError(std::string("--") + option + " needs --descriptor", kCommand);
     DetectRequest request;
     const auto& options = parsed.options;
     if (parsed.has("detector") && !parseDetector(options.at("detector"), request.detector.detector))
@@ -127,7 +174,10 @@ DetectRequest requestOf(const ParsedArguments& parsed)
     if (parsed.has("max-regions"))
         request.detector.max_regions =
             static_cast<std::size_t>(parseIntOption("max-regions", options.at("max-regions"), 0, kCommand));
-    if (parsed.has("format") && !parseRegionFormat(options.at("format"), request.format))
+    request.describe = parsed.has("descriptor");
+    if (request.describe)
+        describeRequestOf(parsed, request);
+    else if (parsed.has("format") && !parseRegionFormat(options.at("format"), request.format))
         throw UsageError("unknown format '" + options.at("format") + "' (use ellipse, legacy, csv or json)",
                          kCommand);
     if (parsed.has("jobs"))
@@ -147,6 +197,9 @@ DetectRequest requestOf(const ParsedArguments& parsed)
         throw UsageError("--output and --out-dir cannot be used together", kCommand);
     if (request.images.size() > 1 && request.outputDir.empty())
         throw UsageError("several images need --out-dir DIR", kCommand);
+    if (!request.patchesFile.empty() && request.images.size() > 1)
+        throw UsageError("--patches takes the patches of one image", kCommand);
+    request.describeOptions.threads = request.detector.threads;
     return request;
 }
 
@@ -169,9 +222,60 @@ void reportLeftOut(const std::string& image, std::size_t withoutEllipse)
                   << " region(s) with a singular shape matrix left out" << std::endl;
 }
 
+DescriptionInfo descriptionInfoOf(const DetectRequest& request, const std::string& image,
+                                  const DescribedImage& described)
+{
+    return DescriptionInfo{image, described.image.width, described.image.height, nameOf(request.detector.detector),
+                           nameOf(request.describeOptions.descriptor)};
+}
+
+bool writePatches(const DetectRequest& request, const DescribedImage& described, std::string& error)
+{
+    if (request.patchesFile.empty())
+        return true;
+    if (described.patches.empty()) {
+        error = "no frames to write patches of";
+        return false;
+    }
+    if (!writePng(request.patchesFile, patchStack(described.patches, request.describeOptions.patch_size), error)) {
+        error = request.patchesFile + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// Describes the regions of one image and writes the frames to `outputFile`,
+// or to standard output when it is empty.
+TaskOutcome describeTo(const DetectRequest& request, const std::string& image, const std::string& outputFile)
+{
+    TaskOutcome outcome;
+    DescribedImage described;
+    if (!describeFile(image, request.detector, request.reading, request.describeOptions, described, outcome.error) ||
+        !writePatches(request, described, outcome.error))
+        return outcome;
+    const DescriptionInfo info = descriptionInfoOf(request, image, described);
+    auto write = [&](std::ostream& out) { writeFrames(out, request.frameFormat, info, described.frames); };
+    if (outputFile.empty()) {
+        write(std::cout);
+        std::cout.flush();
+        if (!std::cout) {
+            outcome.error = "cannot write to standard output";
+            return outcome;
+        }
+    } else if (!writeTextOutputFile(outputFile, write, outcome.error)) {
+        outcome.error = outputFile + ": " + outcome.error;
+        return outcome;
+    }
+    outcome.ok = true;
+    outcome.regions = described.frames.frames.size();
+    return outcome;
+}
+
 // Detects the regions of one image and writes them to `outputFile`.
 TaskOutcome detectToFile(const DetectRequest& request, const std::string& image, const std::string& outputFile)
 {
+    if (request.describe)
+        return describeTo(request, image, outputFile);
     TaskOutcome outcome;
     Detection detection;
     if (!detectFile(image, request.detector, request.reading, detection, outcome.error))
@@ -207,8 +311,8 @@ bool outputsSpareTheImages(const DetectRequest& request, const std::vector<std::
 int detectOne(const DetectRequest& request)
 {
     const std::string& image = request.images.front();
-    if (!request.outputFile.empty()) {
-        if (!outputsSpareTheImages(request, {request.outputFile}))
+    if (!request.outputFile.empty() || request.describe) {
+        if (!request.outputFile.empty() && !outputsSpareTheImages(request, {request.outputFile}))
             return kExitFailure;
         const TaskOutcome outcome = detectToFile(request, image, request.outputFile);
         if (!outcome.ok) {
@@ -237,7 +341,9 @@ std::vector<std::string> outputPathsOf(const DetectRequest& request)
     std::vector<std::string> paths;
     std::set<std::string> seen;
     for (const std::string& image : request.images) {
-        const std::filesystem::path name = std::filesystem::path(image).stem().string() + extensionOf(request.format);
+        const char* extension =
+            request.describe ? extensionOf(request.frameFormat) : extensionOf(request.format);
+        const std::filesystem::path name = std::filesystem::path(image).stem().string() + extension;
         const std::string path = (std::filesystem::path(request.outputDir) / name).string();
         if (!seen.insert(path).second)
             throw UsageError("two images would both be written to " + path, kCommand);

@@ -162,7 +162,50 @@ void paintCross(RasterImage& picture, const Ellipse& e, const Colour& colour)
     }
 }
 
+const Colour kInlier = {48, 220, 48};
+const Colour kOutlier = {255, 48, 48};
+
+void paintLine(RasterImage& picture, double x0, double y0, double x1, double y1, const Colour& colour)
+{
+    const double steps = std::min(kMaxOutlineSteps, std::ceil(std::max(std::fabs(x1 - x0), std::fabs(y1 - y0))));
+    for (double k = 0; k <= steps; ++k) {
+        const double t = steps > 0 ? k / steps : 0.0;
+        paint(picture, std::lround(x0 + t * (x1 - x0)), std::lround(y0 + t * (y1 - y0)), colour);
+    }
+}
+
+// Pixels of `image` as grey RGB into the picture, left edge at column `left`.
+void copyGrey(const Image& image, RasterImage& picture, int left)
+{
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x)
+            std::fill_n(picture.samples.begin() + 3 * (static_cast<std::size_t>(y) * picture.width + left + x), 3,
+                        image.pixels[static_cast<std::size_t>(y) * image.width + x]);
+}
+
 }  // namespace
+
+RasterImage drawMatches(const Image& a, const Image& b, const std::vector<DrawnMatch>& matches, bool outlines)
+{
+    RasterImage picture;
+    picture.width = a.width + b.width;
+    picture.height = std::max(a.height, b.height);
+    picture.channels = 3;
+    picture.samples.assign(static_cast<std::size_t>(picture.width) * picture.height * 3, 0);
+    copyGrey(a, picture, 0);
+    copyGrey(b, picture, a.width);
+    for (const DrawnMatch& m : matches) {
+        const Colour& colour = m.inlier ? kInlier : kOutlier;
+        Ellipse shifted = m.b;
+        shifted.x += static_cast<float>(a.width);
+        paintLine(picture, m.a.x, m.a.y, shifted.x, shifted.y, colour);
+        if (outlines) {
+            paintOutline(picture, m.a, colour);
+            paintOutline(picture, shifted, colour);
+        }
+    }
+    return picture;
+}
 
 RasterImage drawEllipses(const Image& image, const std::vector<Ellipse>& ellipses)
 {

@@ -17,6 +17,7 @@ Affine-covariant region detection in grey-level images.
 Commands:
   detect          detect regions in PGM, PPM, PNG or JPEG images
   draw            draw the ellipses of a region file over its image
+  match           match the regions of two images and fit a model
   repeatability   compare the regions of two images related by a homography
 
   -h, --help      show this help
@@ -31,6 +32,8 @@ int runCommand(const std::string& name, const std::vector<std::string>& args)
         return tolvane::runDetect(args);
     if (name == "draw")
         return tolvane::runDraw(args);
+    if (name == "match")
+        return tolvane::runMatch(args);
     if (name == "repeatability")
         return tolvane::runRepeatability(args);
     throw tolvane::UsageError("unknown command '" + name + "'");

@@ -293,4 +293,23 @@ RepeatabilityResult measureRepeatability(const std::vector<Ellipse>& a, const st
     return result;
 }
 
+std::size_t countCorrectMatches(const std::vector<Ellipse>& a, const std::vector<Ellipse>& b,
+                                const std::vector<std::pair<std::size_t, std::size_t>>& pairs, const Homography& h,
+                                const ImageSize& sizeA, const ImageSize& sizeB, double threshold)
+{
+    Homography inverse{};
+    if (!invert(h, inverse))
+        return 0;
+    std::size_t correct = 0;
+    for (const auto& [i, j] : pairs) {
+        Ellipse projected{};
+        double x, y;
+        if (projectEllipse(a[i], h, projected) && insideImage(projected.x, projected.y, sizeB) &&
+            mapPoint(inverse, b[j].x, b[j].y, x, y) && insideImage(x, y, sizeA) &&
+            normalisedOverlapError(projected, b[j]) < threshold)
+            ++correct;
+    }
+    return correct;
+}
+
 }  // namespace tolvane

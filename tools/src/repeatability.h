@@ -84,6 +84,13 @@ RepeatabilityResult measureRepeatability(const std::vector<Ellipse>& a, const st
                                          const Homography& h, const ImageSize& sizeA, const ImageSize& sizeB,
                                          const std::vector<double>& thresholds);
 
+// Of the pairs (index in a, index in b), typically nearest neighbours by
+// descriptor, those that are also correspondences: both regions in the
+// common part and their normalised overlap error below `threshold`.
+std::size_t countCorrectMatches(const std::vector<Ellipse>& a, const std::vector<Ellipse>& b,
+                                const std::vector<std::pair<std::size_t, std::size_t>>& pairs, const Homography& h,
+                                const ImageSize& sizeA, const ImageSize& sizeB, double threshold);
+
 }  // namespace tolvane
 
 #endif

@@ -2,8 +2,11 @@
 // another image related to it by a homography.
 #include "cli.h"
 #include "commands.h"
+#include "frame_formats.h"
 #include "region_formats.h"
 #include "repeatability.h"
+
+#include <tolvane/match.h>
 
 #include <cstdio>
 #include <fstream>
@@ -31,11 +34,18 @@ the common part.
       --size-a WxH   width and height of image A in pixels (required)
       --size-b WxH   width and height of image B in pixels (required)
       --curve        also print the figures for errors below 10%, 20%, ... 60%
+      --matching-score  also the matching score: of each region of A's
+                     nearest neighbour in B by descriptor, the pairs that
+                     are correspondences (overlap error < 40%), over the
+                     smaller count in the common part. The region files
+                     must carry descriptors (tolvane detect --descriptor;
+                     ellipse or binary format)
   -h, --help         show this help
 )";
 
 const std::vector<OptionDefinition> kOptions = {
-    {"size-a", 0, true}, {"size-b", 0, true}, {"curve", 0, false}, {"help", 'h', false}};
+    {"size-a", 0, true}, {"size-b", 0, true}, {"curve", 0, false}, {"matching-score", 0, false},
+    {"help", 'h', false}};
 
 constexpr double kStandardThreshold = 0.4;
 const std::vector<double> kCurveThresholds = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
@@ -64,6 +74,48 @@ bool loadHomography(const std::string& path, Homography& h)
     return false;
 }
 
+std::string percent(double fraction)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * fraction);
+    return text;
+}
+
+// The regions of a frame file as ellipses, and their descriptors.
+bool loadFrames(const std::string& path, std::vector<Ellipse>& ellipses, FrameSet& frames)
+{
+    std::string error;
+    if (!readFrameFile(path, frames, error)) {
+        std::cerr << "tolvane: " << path << ": " << error << std::endl;
+        return false;
+    }
+    if (frames.length == 0) {
+        std::cerr << "tolvane: " << path << ": no descriptors for the matching score" << std::endl;
+        return false;
+    }
+    for (const Frame& f : frames.frames) {
+        const FrameEllipse e = ellipseOf(f);
+        ellipses.push_back(Ellipse{f.x, f.y, e.a, e.b, e.c});
+    }
+    return true;
+}
+
+void printMatchingScore(const std::vector<Ellipse>& a, const std::vector<Ellipse>& b, const FrameSet& framesA,
+                        const FrameSet& framesB, const Homography& h, const ImageSize& sizeA, const ImageSize& sizeB,
+                        const RepeatabilityResult& result)
+{
+    MatchOptions nearestOnly;
+    nearestOnly.ratio = 1.0f;
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;
+    for (const Match& m : match(DescriptorSet::of(framesA.descriptors, framesA.length),
+                                DescriptorSet::of(framesB.descriptors, framesB.length), nearestOnly))
+        pairs.emplace_back(m.a, m.b);
+    const std::size_t correct = countCorrectMatches(a, b, pairs, h, sizeA, sizeB, kStandardThreshold);
+    const std::size_t common = std::min(result.commonA, result.commonB);
+    std::cout << "correct nearest-neighbour matches: " << correct << '\n'
+              << "matching score: " << percent(common ? double(correct) / double(common) : 0.0) << '\n';
+}
+
 bool loadEllipses(const std::string& path, std::vector<Ellipse>& ellipses)
 {
     std::string error;
@@ -71,13 +123,6 @@ bool loadEllipses(const std::string& path, std::vector<Ellipse>& ellipses)
         return true;
     std::cerr << "tolvane: " << path << ": " << error << std::endl;
     return false;
-}
-
-std::string percent(double fraction)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * fraction);
-    return text;
 }
 
 void printResult(const RepeatabilityResult& result, bool curve)
@@ -112,14 +157,26 @@ int runRepeatability(const std::vector<std::string>& args)
     const ImageSize sizeA = sizeOption(parsed, "size-a");
     const ImageSize sizeB = sizeOption(parsed, "size-b");
     const bool curve = parsed.has("curve");
+    const bool matchingScore = parsed.has("matching-score");
 
     std::vector<Ellipse> a, b;
+    FrameSet framesA, framesB;
     Homography h{};
-    if (!loadEllipses(parsed.operands[0], a) || !loadEllipses(parsed.operands[1], b) ||
-        !loadHomography(parsed.operands[2], h))
+    const bool loaded = matchingScore ? loadFrames(parsed.operands[0], a, framesA) &&
+                                            loadFrames(parsed.operands[1], b, framesB)
+                                      : loadEllipses(parsed.operands[0], a) && loadEllipses(parsed.operands[1], b);
+    if (!loaded || !loadHomography(parsed.operands[2], h))
         return kExitFailure;
+    if (framesA.length != framesB.length) {
+        std::cerr << "tolvane: " << parsed.operands[1] << ": descriptor length differs from the first file's"
+                  << std::endl;
+        return kExitFailure;
+    }
     const std::vector<double> thresholds = curve ? kCurveThresholds : std::vector<double>{kStandardThreshold};
-    printResult(measureRepeatability(a, b, h, sizeA, sizeB, thresholds), curve);
+    const RepeatabilityResult result = measureRepeatability(a, b, h, sizeA, sizeB, thresholds);
+    printResult(result, curve);
+    if (matchingScore)
+        printMatchingScore(a, b, framesA, framesB, h, sizeA, sizeB, result);
     std::cout.flush();
     return std::cout ? kExitSuccess : kExitFailure;
 }

@@ -282,6 +282,43 @@ void writeJpegFile(const std::string& path, const tolvane::RasterImage& raster, 
     std::fclose(file);
 }
 
+tolvane::RasterImage warpedImage(const tolvane::RasterImage& grey, const double (&h)[3][3])
+{
+    // The inverse by the adjugate; its scale does not matter.
+    const double i[3][3] = {{h[1][1] * h[2][2] - h[1][2] * h[2][1], h[0][2] * h[2][1] - h[0][1] * h[2][2],
+                             h[0][1] * h[1][2] - h[0][2] * h[1][1]},
+                            {h[1][2] * h[2][0] - h[1][0] * h[2][2], h[0][0] * h[2][2] - h[0][2] * h[2][0],
+                             h[0][2] * h[1][0] - h[0][0] * h[1][2]},
+                            {h[1][0] * h[2][1] - h[1][1] * h[2][0], h[0][1] * h[2][0] - h[0][0] * h[2][1],
+                             h[0][0] * h[1][1] - h[0][1] * h[1][0]}};
+    tolvane::RasterImage out{grey.width, grey.height, 1, std::vector<unsigned char>(grey.samples.size(), 0)};
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) {
+            const double w = i[2][0] * x + i[2][1] * y + i[2][2];
+            const double sx = (i[0][0] * x + i[0][1] * y + i[0][2]) / w;
+            const double sy = (i[1][0] * x + i[1][1] * y + i[1][2]) / w;
+            if (!(sx >= 0 && sy >= 0 && sx < grey.width - 1 && sy < grey.height - 1))
+                continue;
+            const int x0 = static_cast<int>(sx), y0 = static_cast<int>(sy);
+            const double fx = sx - x0, fy = sy - y0;
+            auto at = [&](int xx, int yy) {
+                return double(grey.samples[static_cast<std::size_t>(yy) * grey.width + xx]);
+            };
+            const double v = (at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) +
+                             (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy;
+            out.samples[static_cast<std::size_t>(y) * out.width + x] = static_cast<unsigned char>(std::lround(v));
+        }
+    return out;
+}
+
+tolvane::RasterImage readGreyPgm(const std::string& path)
+{
+    std::string error;
+    const ImagePtr image = loadGreyImage(path, error);
+    EXPECT_TRUE(image) << error;
+    return image ? tolvane::RasterImage{image->width, image->height, 1, image->pixels} : tolvane::RasterImage{};
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

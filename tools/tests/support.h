@@ -53,6 +53,13 @@ tolvane::RasterImage blobImage(int width, int height);
 // The same scene in colour: every pixel's luma equals blobImage's grey value.
 tolvane::RasterImage colourBlobImage(int width, int height);
 
+// The grey image seen through the homography h (row-major, mapping its
+// pixels to those of the result), bilinear, black outside.
+tolvane::RasterImage warpedImage(const tolvane::RasterImage& grey, const double (&h)[3][3]);
+
+// A grey image from a binary PGM file (ends the test on failure).
+tolvane::RasterImage readGreyPgm(const std::string& path);
+
 void writeBinaryPgm(const std::string& path, const tolvane::RasterImage& grey);
 void writeAsciiPgm(const std::string& path, const tolvane::RasterImage& grey);
 void writeBinaryPpm(const std::string& path, const tolvane::RasterImage& rgb);

@@ -345,3 +345,26 @@ TEST(RepeatabilityCommand, ReportsBadInput)
 }
 
 }  // namespace
+
+TEST_F(Repeatability, MatchesCountWhenTheirRegionsCorrespond)
+{
+    // B is A's scene moved 50 pixels to the left; region 0 of A leaves B.
+    const Homography shift = matrix({1, 0, -50, 0, 1, 0, 0, 0, 1});
+    std::vector<Ellipse> b;
+    for (const Ellipse& e : regions) {
+        Ellipse moved{};
+        ASSERT_TRUE(projectEllipse(e, shift, moved));
+        b.push_back(moved);
+    }
+    struct Case {
+        const char* what;
+        std::size_t i, j;
+        std::size_t correct;
+    };
+    for (const Case& c : {Case{"its own region", 1, 1, 1}, Case{"another region", 1, 2, 0},
+                          Case{"outside the other image", 0, 0, 0}, Case{"the last one", 3, 3, 1}}) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(countCorrectMatches(regions, b, {{c.i, c.j}}, shift, size, size, 0.4), c.correct);
+    }
+    EXPECT_EQ(countCorrectMatches(regions, b, {{1, 1}, {2, 2}, {3, 1}}, shift, size, size, 0.4), 2u);
+}

@@ -1,0 +1,229 @@
+// The matching benchmark: synthetic view pairs of photographs of the source
+// tree with known homographies (tilts, rotation, scale, blur, brightness),
+// matched by tolvane (Hessian and Harris regions, SIFT descriptors) and by
+// OpenCV's SIFT and AKAZE. Prints a Markdown table: keypoints of both
+// images, ratio-test matches, correct matches (within kCorrectPixels of where
+// the homography puts them), inliers of a USAC/MAGSAC homography and the
+// matching score (correct matches, each keypoint of B counted once, over the
+// smaller keypoint count in the common part).
+#include "bench_images.h"
+
+#include <tolvane/tolvane.h>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr double kCorrectPixels = 5.0;
+constexpr double kInlierPixels = 3.0;
+constexpr float kRatio = 0.8f;
+
+struct Pair {
+    std::string name;
+    cv::Mat a, b;
+    cv::Matx33d h;  // maps pixels of a to pixels of b
+};
+
+struct Features {
+    std::vector<cv::Point2f> points;
+    cv::Mat descriptors;  // one row per point
+};
+
+struct Method {
+    std::string name;
+    std::function<Features(const cv::Mat&)> features;
+    int norm;  // of the descriptors
+};
+
+cv::Mat photograph(const std::string& relative)
+{
+    const std::unique_ptr<DERY> image(loadTreeImage(relative));
+    cv::Mat grey(image->rows, image->cols, CV_8U);
+    for (int y = 0; y < image->rows; ++y)
+        for (int x = 0; x < image->cols; ++x)
+            grey.at<unsigned char>(y, x) = cv::saturate_cast<unsigned char>(image->pixels[y][x]);
+    return grey;
+}
+
+// Turned by `degrees` about the centre into a canvas that holds it all, then
+// squashed along x by `tilt` with area averaging (no aliasing).
+Pair tiltPair(const std::string& name, const cv::Mat& a, double degrees, double tilt)
+{
+    const cv::Point2f centre(0.5f * (a.cols - 1), 0.5f * (a.rows - 1));
+    cv::Mat turn = cv::getRotationMatrix2D(centre, degrees, 1.0);
+    const cv::Rect2f box = cv::RotatedRect(centre, a.size(), static_cast<float>(degrees)).boundingRect2f();
+    turn.at<double>(0, 2) += 0.5 * box.width - centre.x;
+    turn.at<double>(1, 2) += 0.5 * box.height - centre.y;
+    cv::Mat turned;
+    cv::warpAffine(a, turned, turn, cv::Size(static_cast<int>(box.width), static_cast<int>(box.height)),
+                   cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+    cv::Mat b;
+    cv::resize(turned, b, cv::Size(static_cast<int>(std::lround(turned.cols / tilt)), turned.rows), 0, 0,
+               cv::INTER_AREA);
+    const double sx = static_cast<double>(b.cols) / turned.cols;
+    // Area resampling maps x to (x + 0.5) sx - 0.5.
+    const cv::Matx33d squash(sx, 0, 0.5 * sx - 0.5, 0, 1, 0, 0, 0, 1);
+    const cv::Matx33d rotation(turn.at<double>(0, 0), turn.at<double>(0, 1), turn.at<double>(0, 2),
+                               turn.at<double>(1, 0), turn.at<double>(1, 1), turn.at<double>(1, 2), 0, 0, 1);
+    return {name, a, b, squash * rotation};
+}
+
+Pair scalePair(const std::string& name, const cv::Mat& a, double factor)
+{
+    cv::Mat b;
+    const cv::Size size(static_cast<int>(std::lround(a.cols / factor)), static_cast<int>(std::lround(a.rows / factor)));
+    cv::resize(a, b, size, 0, 0, cv::INTER_AREA);
+    const double sx = static_cast<double>(b.cols) / a.cols, sy = static_cast<double>(b.rows) / a.rows;
+    return {name, a, b, cv::Matx33d(sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1)};
+}
+
+Pair quarterTurnPair(const std::string& name, const cv::Mat& a)
+{
+    cv::Mat b;
+    cv::rotate(a, b, cv::ROTATE_90_CLOCKWISE);
+    // (x, y) goes to (rows - 1 - y, x).
+    return {name, a, b, cv::Matx33d(0, -1, a.rows - 1, 1, 0, 0, 0, 0, 1)};
+}
+
+Pair blurPair(const std::string& name, const cv::Mat& a, double sigma)
+{
+    cv::Mat b;
+    cv::GaussianBlur(a, b, cv::Size(), sigma);
+    return {name, a, b, cv::Matx33d::eye()};
+}
+
+Pair brightnessPair(const std::string& name, const cv::Mat& a, double gain, double offset)
+{
+    cv::Mat b;
+    a.convertTo(b, CV_8U, gain, offset);
+    return {name, a, b, cv::Matx33d::eye()};
+}
+
+Features tolvaneFeatures(const cv::Mat& image, tolvane::Detector detector)
+{
+    const tolvane::ImageView view(image.ptr<std::uint8_t>(), image.cols, image.rows,
+                                  static_cast<std::ptrdiff_t>(image.step));
+    tolvane::DetectorOptions options;
+    options.detector = detector;
+    const tolvane::Description d = tolvane::describe(view, tolvane::detect(view, options));
+    Features f;
+    for (const tolvane::Frame& frame : d.frames)
+        f.points.emplace_back(frame.x, frame.y);
+    cv::Mat bytes(static_cast<int>(d.frames.size()), static_cast<int>(tolvane::kDescriptorLength), CV_8U);
+    std::copy(d.descriptors.begin(), d.descriptors.end(), bytes.data);
+    bytes.convertTo(f.descriptors, CV_32F);
+    return f;
+}
+
+Features openCvFeatures(const cv::Ptr<cv::Feature2D>& detector, const cv::Mat& image)
+{
+    std::vector<cv::KeyPoint> keypoints;
+    Features f;
+    detector->detectAndCompute(image, cv::noArray(), keypoints, f.descriptors);
+    for (const cv::KeyPoint& k : keypoints)
+        f.points.push_back(k.pt);
+    return f;
+}
+
+cv::Point2d mapped(const cv::Matx33d& h, const cv::Point2f& p)
+{
+    const cv::Vec3d q = h * cv::Vec3d(p.x, p.y, 1.0);
+    return {q[0] / q[2], q[1] / q[2]};
+}
+
+bool inside(const cv::Point2d& p, const cv::Mat& image)
+{
+    return p.x >= 0 && p.y >= 0 && p.x <= image.cols - 1 && p.y <= image.rows - 1;
+}
+
+struct Row {
+    std::size_t keypointsA = 0, keypointsB = 0, matches = 0, correct = 0, inliers = 0;
+    double score = 0;
+};
+
+Row evaluate(const Pair& pair, const Method& method)
+{
+    const Features a = method.features(pair.a);
+    const Features b = method.features(pair.b);
+    Row row{a.points.size(), b.points.size()};
+    if (a.points.empty() || b.points.size() < 2)
+        return row;
+    std::vector<std::vector<cv::DMatch>> knn;
+    cv::BFMatcher(method.norm).knnMatch(a.descriptors, b.descriptors, knn, 2);
+    std::vector<cv::Point2f> from, to;
+    std::vector<bool> scored(b.points.size(), false);
+    std::size_t distinct = 0;
+    for (const auto& m : knn) {
+        if (m.size() < 2 || !(m[0].distance < kRatio * m[1].distance))
+            continue;
+        const cv::Point2f& pa = a.points[m[0].queryIdx];
+        const cv::Point2f& pb = b.points[m[0].trainIdx];
+        from.push_back(pa);
+        to.push_back(pb);
+        if (cv::norm(mapped(pair.h, pa) - cv::Point2d(pb)) < kCorrectPixels) {
+            ++row.correct;
+            distinct += !scored[m[0].trainIdx];
+            scored[m[0].trainIdx] = true;
+        }
+    }
+    row.matches = from.size();
+    if (from.size() >= 4) {
+        cv::Mat mask;
+        cv::findHomography(from, to, cv::USAC_MAGSAC, kInlierPixels, mask, 10000, 0.9999);
+        row.inliers = mask.empty() ? 0 : static_cast<std::size_t>(cv::countNonZero(mask));
+    }
+    const cv::Matx33d back = pair.h.inv();
+    std::size_t commonA = 0, commonB = 0;
+    for (const cv::Point2f& p : a.points)
+        commonA += inside(mapped(pair.h, p), pair.b);
+    for (const cv::Point2f& p : b.points)
+        commonB += inside(mapped(back, p), pair.a);
+    const std::size_t common = std::min(commonA, commonB);
+    row.score = common ? static_cast<double>(distinct) / common : 0.0;
+    return row;
+}
+
+}  // namespace
+
+int main()
+{
+    cv::setNumThreads(1);
+    const std::vector<Method> methods = {
+        {"tolvane Hessian", [](const cv::Mat& i) { return tolvaneFeatures(i, tolvane::Detector::Hessian); },
+         cv::NORM_L2},
+        {"tolvane Harris", [](const cv::Mat& i) { return tolvaneFeatures(i, tolvane::Detector::Harris); },
+         cv::NORM_L2},
+        {"OpenCV SIFT", [](const cv::Mat& i) { return openCvFeatures(cv::SIFT::create(), i); }, cv::NORM_L2},
+        {"OpenCV AKAZE", [](const cv::Mat& i) { return openCvFeatures(cv::AKAZE::create(), i); },
+         cv::NORM_HAMMING},
+    };
+    for (const char* source : {"data/astronaut.pgm", "tests/golden/coffee.pgm"}) {
+        const cv::Mat a = photograph(source);
+        const std::vector<Pair> pairs = {
+            tiltPair("tilt 2", a, 30, 2), tiltPair("tilt 3", a, 30, 3),  tiltPair("tilt 4", a, 30, 4),
+            quarterTurnPair("rotation 90", a), scalePair("scale 2.5", a, 2.5), blurPair("blur 3", a, 3.0),
+            brightnessPair("brightness", a, 0.5, 20)};
+        std::printf("\n%s\n\n| pair | method | keypoints A / B | matches | correct | inliers | matching score |\n"
+                    "|---|---|---|---|---|---|---|\n",
+                    source);
+        for (const Pair& pair : pairs)
+            for (const Method& method : methods) {
+                const Row r = evaluate(pair, method);
+                std::printf("| %s | %s | %zu / %zu | %zu | %zu | %zu | %.1f%% |\n", pair.name.c_str(),
+                            method.name.c_str(), r.keypointsA, r.keypointsB, r.matches, r.correct, r.inliers,
+                            100.0 * r.score);
+                std::fflush(stdout);
+            }
+    }
+    return 0;
+}

@@ -1,0 +1,510 @@
+// Orientation, gradient-histogram descriptor and normalised patch of each
+// region, sampled from a smoothed pyramid at the scale the sampling step asks for.
+#include "tolvane/describe.h"
+
+#include "tolvane/error.h"
+
+#include "smoothed_pyramid.h"
+#include "threads.h"
+#include "vector_clones.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <string>
+
+namespace tolvane {
+namespace {
+
+using detail::AxisFrame;
+using detail::SampleGrid;
+using detail::SmoothedPyramid;
+
+constexpr float kPi = 3.14159265358979f;
+constexpr float kTwoPi = 2.0f * kPi;
+
+// The descriptor square [-mr, mr]^2 holds kCells x kCells cells of
+// kSamplesPerCell x kSamplesPerCell gradient samples.
+constexpr int kCells = 4;
+constexpr int kOrientations = 8;
+constexpr int kSamplesPerCell = 4;
+constexpr float kSamplesPerMr = 0.5f * kCells * kSamplesPerCell;  // 8
+// Gradient samples per side: the square at any rotation fits inside.
+constexpr int kGrid = 24;
+constexpr float kGridCentre = 0.5f * (kGrid - 1);
+// Values sampled per side: the gradient samples and one more on each side.
+constexpr int kSampled = kGrid + 2;
+
+// Gaussian weights, in gradient samples: the descriptor's has half the
+// square's width; the orientation window is a third of mr (the region
+// itself at the default mr of 3).
+constexpr float kDescriptorSigma = kSamplesPerMr;
+constexpr float kOrientationSigma = kSamplesPerMr / 3.0f;
+
+constexpr int kOrientationBins = 36;
+constexpr float kSecondaryPeak = 0.8f;
+constexpr int kOrientationSmoothingPasses = 2;
+constexpr float kClip = 0.2f;
+constexpr float kByteScale = 512.0f;
+
+// Blur of the descriptor's samples, in sampling steps of the normalised
+// patch. The patches returned come from the nearest pyramid level: blurred
+// one step of the geometric mean of the two axes, and at least half the step
+// along the longer axis so that an elongated region does not alias.
+constexpr float kBlurPerStep = 1.0f;
+constexpr float kBlurPerLongStep = 0.5f;
+
+constexpr float kMaxMrSize = 100.0f;
+constexpr int kMinPatchSize = 4;
+constexpr int kMaxPatchSize = 1024;
+constexpr int kMaxThreads = 1024;
+
+struct Matrix {
+    float a11, a12, a21, a22;
+};
+
+Matrix rotated(const Matrix& m, float angle)
+{
+    const float c = std::cos(angle);
+    const float s = std::sin(angle);
+    return {m.a11 * c + m.a12 * s, -m.a11 * s + m.a12 * c, m.a21 * c + m.a22 * s, -m.a21 * s + m.a22 * c};
+}
+
+// A region's shape along its axes: the symmetric square root S of its
+// ellipse, the matrix of the unrotated frame, is Q diag(lx, ly) Q^T with Q
+// the rotation by q and lx >= ly.
+struct Shape {
+    AxisFrame axes;
+    float q;
+};
+
+Shape shapeOf(const Region& region, const Matrix& root)
+{
+    const float q = 0.5f * std::atan2(2 * root.a12, root.a11 - root.a22);
+    const float mean = 0.5f * (root.a11 + root.a22);
+    const float half = std::sqrt(0.25f * (root.a11 - root.a22) * (root.a11 - root.a22) + root.a12 * root.a21);
+    return {{region.x, region.y, std::cos(q), std::sin(q), mean + half, mean - half}, q};
+}
+
+// The frame of orientation `angle` measured in the axis-aligned patch: Q diag(lx, ly) R(angle).
+Matrix axisFrameTurned(const AxisFrame& a, float angle)
+{
+    return rotated({a.cos_q * a.lx, -a.sin_q * a.ly, a.sin_q * a.lx, a.cos_q * a.ly}, angle);
+}
+
+// Pyramid blur for a grid of normalised step `step` through the shape.
+float patchBlur(const Shape& shape, float step)
+{
+    return step * std::max(kBlurPerStep * std::sqrt(shape.axes.lx * shape.axes.ly), kBlurPerLongStep * shape.axes.lx);
+}
+
+// Pyramid blur the descriptor's samples start from.
+float descriptorLevelBlur(const Shape& shape, float step)
+{
+    return kBlurPerStep * step * shape.axes.ly;
+}
+
+// atan2(y, x) in [0, 2 pi) to within 3e-4 radians, in plain arithmetic.
+float angleOf(float y, float x)
+{
+    const float ax = std::fabs(x);
+    const float ay = std::fabs(y);
+    const float ratio = std::min(ax, ay) / std::max(std::max(ax, ay), 1e-30f);
+    const float s = ratio * ratio;
+    float a = ((-0.0464964749f * s + 0.15931422f) * s - 0.327622764f) * s * ratio + ratio;
+    if (ay > ax)
+        a = 0.5f * kPi - a;
+    if (x < 0)
+        a = kPi - a;
+    if (y < 0)
+        a = kTwoPi - a;
+    return a >= kTwoPi ? 0.0f : a;
+}
+
+// Offsets of the gradient samples from the centre and their weights.
+struct Grid {
+    Grid()
+    {
+        for (int i = 0; i < kGrid * kGrid; ++i) {
+            const float dx = static_cast<float>(i % kGrid) - kGridCentre;
+            const float dy = static_cast<float>(i / kGrid) - kGridCentre;
+            const float r2 = dx * dx + dy * dy;
+            ux[i] = dx;
+            uy[i] = dy;
+            descriptorWeight[i] = std::exp(-r2 / (2 * kDescriptorSigma * kDescriptorSigma));
+            const bool inWindow = r2 <= 9 * kOrientationSigma * kOrientationSigma;
+            orientationWeight[i] = inWindow ? std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma)) : 0.0f;
+        }
+    }
+    std::array<float, kGrid * kGrid> ux, uy, descriptorWeight, orientationWeight;
+};
+
+const Grid& gradientGrid()
+{
+    static const Grid grid;
+    return grid;
+}
+
+// Gradient magnitude and angle at each grid sample of one region.
+struct Gradients {
+    std::array<float, kSampled * kSampled> values;
+    std::array<float, kGrid * kGrid> magnitude;
+    std::array<float, kGrid * kGrid> angle;
+};
+
+// A grid of `side` points, `step` apart in the normalised patch, centred on
+// the region and mapped through `frame` into input pixels.
+SampleGrid gridOf(float x, float y, const Matrix& frame, float step, int side)
+{
+    const float start = -0.5f * static_cast<float>(side - 1) * step;
+    return {x + (frame.a11 + frame.a12) * start,
+            y + (frame.a21 + frame.a22) * start,
+            frame.a11 * step,
+            frame.a21 * step,
+            frame.a12 * step,
+            frame.a22 * step,
+            side,
+            side};
+}
+
+AFFLIB_VECTOR_CLONES void measureGradients(Gradients& g)
+{
+    for (int r = 0; r < kGrid; ++r) {
+        const float* above = &g.values[r * kSampled + 1];
+        const float* row = above + kSampled;
+        const float* below = row + kSampled;
+        for (int c = 0; c < kGrid; ++c) {
+            const float gx = row[c + 1] - row[c - 1];
+            const float gy = below[c] - above[c];
+            g.magnitude[r * kGrid + c] = std::sqrt(gx * gx + gy * gy);
+            g.angle[r * kGrid + c] = angleOf(gy, gx);
+        }
+    }
+}
+
+// Two passes of a circular [1 2 1] / 4 filter: a peak made by a handful of
+// samples does not split into several.
+void smoothCircular(std::array<float, kOrientationBins>& histogram)
+{
+    for (int pass = 0; pass < kOrientationSmoothingPasses; ++pass) {
+        const std::array<float, kOrientationBins> h = histogram;
+        for (int b = 0; b < kOrientationBins; ++b)
+            histogram[b] = 0.25f * (h[(b + kOrientationBins - 1) % kOrientationBins] + 2 * h[b] +
+                                    h[(b + 1) % kOrientationBins]);
+    }
+}
+
+// Peaks of the orientation histogram at or above kSecondaryPeak of the
+// highest, strongest first; the first highest bin when there is no strict
+// peak (a flat histogram), 0 when there is no gradient.
+std::vector<float> dominantOrientations(const Gradients& g)
+{
+    const Grid& grid = gradientGrid();
+    std::array<float, kOrientationBins> histogram{};
+    for (int i = 0; i < kGrid * kGrid; ++i) {
+        const float w = grid.orientationWeight[i] * g.magnitude[i];
+        const float position = g.angle[i] * (kOrientationBins / kTwoPi);
+        const int bin = std::min(static_cast<int>(position), kOrientationBins - 1);
+        const float f = position - static_cast<float>(bin);
+        histogram[bin] += (1 - f) * w;
+        histogram[(bin + 1) % kOrientationBins] += f * w;
+    }
+    smoothCircular(histogram);
+    const float highest = *std::max_element(histogram.begin(), histogram.end());
+    if (!(highest > 0))
+        return {0.0f};
+    std::vector<std::pair<float, float>> peaks;  // height, angle
+    for (int b = 0; b < kOrientationBins; ++b) {
+        const float left = histogram[(b + kOrientationBins - 1) % kOrientationBins];
+        const float right = histogram[(b + 1) % kOrientationBins];
+        const float centre = histogram[b];
+        if (centre > left && centre > right && centre >= kSecondaryPeak * highest) {
+            const float offset = 0.5f * (left - right) / (left - 2 * centre + right);
+            float angle = (static_cast<float>(b) + offset) * (kTwoPi / kOrientationBins);
+            angle = angle < 0 ? angle + kTwoPi : (angle >= kTwoPi ? angle - kTwoPi : angle);
+            peaks.emplace_back(centre, angle);
+        }
+    }
+    if (peaks.empty()) {
+        const auto first = std::max_element(histogram.begin(), histogram.end()) - histogram.begin();
+        return {static_cast<float>(first) * (kTwoPi / kOrientationBins)};
+    }
+    std::stable_sort(peaks.begin(), peaks.end(), [](const auto& p, const auto& q) { return p.first > q.first; });
+    std::vector<float> angles;
+    for (const auto& peak : peaks)
+        angles.push_back(peak.second);
+    return angles;
+}
+
+// Where each gradient sample falls in the descriptor of one orientation: the
+// first of its 2 x 2 x 2 histogram entries and its weights towards the next
+// ones. Samples outside have weight 0.
+struct Binning {
+    std::array<int, kGrid * kGrid> first;
+    std::array<float, kGrid * kGrid> fx, fy, fo, weight;
+};
+
+// Cells of the histogram with a border of one cell around the 4 x 4, each
+// with one orientation more than kOrientations (the first one again).
+constexpr int kPadded = kCells + 2;
+constexpr int kWrappedOrientations = kOrientations + 1;
+
+AFFLIB_VECTOR_CLONES void bin(const Gradients& g, float orientation, Binning& b)
+{
+    const Grid& grid = gradientGrid();
+    const float c = std::cos(orientation);
+    const float s = std::sin(orientation);
+    const float cellsPerSample = 1.0f / kSamplesPerCell;
+    const float binsPerRadian = kOrientations / kTwoPi;
+    const float firstCentre = 0.5f * kCells - 0.5f;
+    for (int i = 0; i < kGrid * kGrid; ++i) {
+        const float cx = (c * grid.ux[i] + s * grid.uy[i]) * cellsPerSample + firstCentre;
+        const float cy = (-s * grid.ux[i] + c * grid.uy[i]) * cellsPerSample + firstCentre;
+        const bool inside = cx > -1 && cy > -1 && cx < kCells && cy < kCells;
+        float o = (g.angle[i] - orientation) * binsPerRadian;
+        o = o < 0 ? o + kOrientations : o;
+        const int x0 = inside ? static_cast<int>(cx + 1) - 1 : 0;
+        const int y0 = inside ? static_cast<int>(cy + 1) - 1 : 0;
+        const int o0 = std::min(static_cast<int>(o), kOrientations - 1);
+        b.fx[i] = cx - static_cast<float>(x0);
+        b.fy[i] = cy - static_cast<float>(y0);
+        b.fo[i] = o - static_cast<float>(o0);
+        b.first[i] = ((y0 + 1) * kPadded + x0 + 1) * kWrappedOrientations + o0;
+        b.weight[i] = inside ? grid.descriptorWeight[i] * g.magnitude[i] : 0.0f;
+    }
+}
+
+// Trilinear gradient histogram of the frame turned by `orientation`: cells
+// row by row (top first), within a cell the orientations from the frame's x
+// axis towards its y axis.
+std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float orientation, Binning& b)
+{
+    bin(g, orientation, b);
+    std::array<float, kPadded * kPadded * kWrappedOrientations> h{};
+    constexpr int kNextRow = kPadded * kWrappedOrientations;
+    for (int i = 0; i < kGrid * kGrid; ++i) {
+        const float w = b.weight[i];
+        if (w == 0)
+            continue;
+        float* entry = &h[b.first[i]];
+        const float fy = b.fy[i], fx = b.fx[i], fo = b.fo[i];
+        for (int dy = 0; dy < 2; ++dy) {
+            const float wy = w * (dy ? fy : 1 - fy);
+            for (int dx = 0; dx < 2; ++dx) {
+                const float wxy = wy * (dx ? fx : 1 - fx);
+                float* e = entry + dy * kNextRow + dx * kWrappedOrientations;
+                e[0] += wxy * (1 - fo);
+                e[1] += wxy * fo;
+            }
+        }
+    }
+    std::array<float, kDescriptorLength> d;
+    for (int y = 0; y < kCells; ++y)
+        for (int x = 0; x < kCells; ++x) {
+            const float* cell = &h[((y + 1) * kPadded + x + 1) * kWrappedOrientations];
+            float* out = &d[(y * kCells + x) * kOrientations];
+            std::copy_n(cell, kOrientations, out);
+            out[0] += cell[kOrientations];
+        }
+    return d;
+}
+
+void scaleToUnitLength(std::array<float, kDescriptorLength>& d)
+{
+    float sum = 0;
+    for (float v : d)
+        sum += v * v;
+    if (sum > 0) {
+        const float inverse = 1.0f / std::sqrt(sum);
+        for (float& v : d)
+            v *= inverse;
+    }
+}
+
+void normaliseAndClip(std::array<float, kDescriptorLength>& d)
+{
+    scaleToUnitLength(d);
+    for (float& v : d)
+        v = std::min(v, kClip);
+    scaleToUnitLength(d);
+}
+
+void rootOfL1Normalised(std::array<float, kDescriptorLength>& d)
+{
+    float sum = 0;
+    for (float v : d)
+        sum += v;
+    if (sum > 0)
+        for (float& v : d)
+            v = std::sqrt(v / sum);
+}
+
+void appendBytes(const std::array<float, kDescriptorLength>& d, std::vector<std::uint8_t>& out)
+{
+    for (float v : d)
+        out.push_back(static_cast<std::uint8_t>(std::min(255.0f, std::floor(v * kByteScale + 0.5f))));
+}
+
+Matrix shapeRoot(const Region& region, std::size_t index)
+{
+    const double det = region.a * region.c - region.b * region.b;
+    if (!(det > 0) || !(region.a > 0) || !std::isfinite(det) || !std::isfinite(region.x) || !std::isfinite(region.y))
+        throw Error(ErrorCode::InvalidArgument, "region " + std::to_string(index) + " has no valid ellipse");
+    // The symmetric square root of S = E^-1: (S + sqrt(det S) I) / sqrt(tr S + 2 sqrt(det S)).
+    const double s11 = region.c / det;
+    const double s12 = -region.b / det;
+    const double s22 = region.a / det;
+    const double root = std::sqrt(1.0 / det);
+    const double norm = std::sqrt(s11 + s22 + 2 * root);
+    return {static_cast<float>((s11 + root) / norm), static_cast<float>(s12 / norm), static_cast<float>(s12 / norm),
+            static_cast<float>((s22 + root) / norm)};
+}
+
+Frame frameOf(const Region& region, const Matrix& m)
+{
+    return {region.x, region.y, m.a11, m.a12, m.a21, m.a22};
+}
+
+float descriptorStep(const DescribeOptions& options)
+{
+    return options.mr_size / kSamplesPerMr;
+}
+
+float patchStep(const DescribeOptions& options)
+{
+    return 2.0f * options.mr_size / static_cast<float>(options.patch_size);
+}
+
+// What one worker makes of a run of regions.
+class RegionDescriber {
+public:
+    RegionDescriber(const SmoothedPyramid& pyramid, const DescribeOptions& options)
+        : pyramid_(pyramid), options_(options)
+    {
+    }
+
+    void describe(const Region& region, const Shape& shape, std::size_t index, Description& out)
+    {
+        const bool needGradients = !options_.upright || options_.descriptor != DescriptorKind::None;
+        if (needGradients) {
+            const float step = descriptorStep(options_);
+            pyramid_.sampleIsotropic(shape.axes, step, kBlurPerStep * step, kSampled, scratch_,
+                                     gradients_.values.data());
+            measureGradients(gradients_);
+        }
+        // Orientations are found in the axis-aligned patch; upright frames
+        // turn it back onto the symmetric root.
+        const std::vector<float> orientations = options_.upright ? std::vector<float>{-shape.q}
+                                                                 : dominantOrientations(gradients_);
+        for (float orientation : orientations) {
+            const Matrix frame = axisFrameTurned(shape.axes, orientation);
+            out.frames.push_back(frameOf(region, frame));
+            out.region_of_frame.push_back(index);
+            if (options_.descriptor != DescriptorKind::None)
+                appendDescriptor(orientation, out.descriptors);
+            if (options_.patches)
+                appendPatch(region, shape, frame, out.patches);
+        }
+    }
+
+private:
+    void appendDescriptor(float orientation, std::vector<std::uint8_t>& out)
+    {
+        std::array<float, kDescriptorLength> d = gradientHistogram(gradients_, orientation, binning_);
+        normaliseAndClip(d);
+        if (options_.descriptor == DescriptorKind::RootSift)
+            rootOfL1Normalised(d);
+        appendBytes(d, out);
+    }
+
+    void appendPatch(const Region& region, const Shape& shape, const Matrix& frame, std::vector<std::uint8_t>& out)
+    {
+        const int side = options_.patch_size;
+        const float step = patchStep(options_);
+        scratch_.resize(static_cast<std::size_t>(side) * side);
+        pyramid_.sample(pyramid_.levelFor(patchBlur(shape, step)), gridOf(region.x, region.y, frame, step, side),
+                        scratch_.data());
+        for (int i = 0; i < side * side; ++i)
+            out.push_back(static_cast<std::uint8_t>(std::clamp(std::floor(scratch_[i] + 0.5f), 0.0f, 255.0f)));
+    }
+
+    const SmoothedPyramid& pyramid_;
+    const DescribeOptions& options_;
+    Gradients gradients_;
+    Binning binning_;
+    std::vector<float> scratch_;
+};
+
+
+void append(Description& whole, const Description& part)
+{
+    whole.frames.insert(whole.frames.end(), part.frames.begin(), part.frames.end());
+    whole.region_of_frame.insert(whole.region_of_frame.end(), part.region_of_frame.begin(),
+                                 part.region_of_frame.end());
+    whole.descriptors.insert(whole.descriptors.end(), part.descriptors.begin(), part.descriptors.end());
+    whole.patches.insert(whole.patches.end(), part.patches.begin(), part.patches.end());
+}
+
+float largestBlur(const std::vector<Shape>& shapes, const DescribeOptions& options)
+{
+    float blur = 0;
+    for (const Shape& shape : shapes) {
+        blur = std::max(blur, descriptorLevelBlur(shape, descriptorStep(options)));
+        if (options.patches)
+            blur = std::max(blur, patchBlur(shape, patchStep(options)));
+    }
+    return blur;
+}
+
+}  // namespace
+
+void DescribeOptions::validate() const
+{
+    if (descriptor != DescriptorKind::Sift && descriptor != DescriptorKind::RootSift &&
+        descriptor != DescriptorKind::None)
+        throw Error(ErrorCode::InvalidArgument, "unknown descriptor");
+    if (!(mr_size > 0 && mr_size <= kMaxMrSize))
+        throw Error(ErrorCode::InvalidArgument, "measurement region size must be above 0 and at most " + std::to_string(kMaxMrSize));
+    if (patch_size < kMinPatchSize || patch_size > kMaxPatchSize)
+        throw Error(ErrorCode::InvalidArgument, "patch size must be between " + std::to_string(kMinPatchSize) + " and " +
+                    std::to_string(kMaxPatchSize) + ", got " + std::to_string(patch_size));
+    if (threads < 0 || threads > kMaxThreads)
+        throw Error(ErrorCode::InvalidArgument, "threads must be between 0 and " + std::to_string(kMaxThreads) + ", got " +
+                    std::to_string(threads));
+}
+
+Frame uprightFrame(const Region& region)
+{
+    return frameOf(region, shapeRoot(region, 0));
+}
+
+Description describe(const ImageView& image, const std::vector<Region>& regions, const DescribeOptions& options)
+{
+    image.validate();
+    options.validate();
+    Description description;
+    if (regions.empty())
+        return description;
+    if (image.width == 0 || image.height == 0)
+        throw Error(ErrorCode::InvalidArgument, "cannot describe regions of an empty image");
+    std::vector<Shape> shapes;
+    shapes.reserve(regions.size());
+    for (std::size_t i = 0; i < regions.size(); ++i)
+        shapes.push_back(shapeOf(regions[i], shapeRoot(regions[i], i)));
+    const SmoothedPyramid pyramid(image, largestBlur(shapes, options));
+
+    const int threads = detail::threadsFor(options.threads, regions.size());
+    std::vector<Description> parts(threads);
+    detail::runParts(threads, [&](int t) {
+        RegionDescriber describer(pyramid, options);
+        const std::size_t begin = regions.size() * t / threads;
+        const std::size_t end = regions.size() * (t + 1) / threads;
+        for (std::size_t i = begin; i < end; ++i)
+            describer.describe(regions[i], shapes[i], i, parts[t]);
+    });
+    for (const Description& part : parts)
+        append(description, part);
+    return description;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,229 @@
+// Oriented frames, descriptors and patches: geometry of the frames,
+// orientation of rotated structure, descriptor invariance under rotation and
+// affine reshaping, determinism across threads, and rejected input.
+#include "region_lists.h"
+#include "synthetic_scene.h"
+
+#include <tolvane/tolvane.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kSide = 240;
+constexpr float kPi = 3.14159265f;
+
+double descriptorDistance(const tolvane::Description& a, std::size_t i, const tolvane::Description& b, std::size_t j)
+{
+    double sum = 0;
+    for (std::size_t k = 0; k < tolvane::kDescriptorLength; ++k) {
+        const double d = double(a.descriptors[i * tolvane::kDescriptorLength + k]) -
+                         b.descriptors[j * tolvane::kDescriptorLength + k];
+        sum += d * d;
+    }
+    return std::sqrt(sum);
+}
+
+// F F^T must be the inverse of the region's ellipse matrix.
+void expectFrameCoversEllipse(const tolvane::Frame& f, const tolvane::Region& r)
+{
+    const double s11 = double(f.a11) * f.a11 + double(f.a12) * f.a12;
+    const double s12 = double(f.a11) * f.a21 + double(f.a12) * f.a22;
+    const double s22 = double(f.a21) * f.a21 + double(f.a22) * f.a22;
+    const double det = r.a * r.c - r.b * r.b;
+    EXPECT_NEAR(s11, r.c / det, 1e-4 * (r.c / det));
+    EXPECT_NEAR(s12, -r.b / det, 1e-4 * (r.c / det + r.a / det));
+    EXPECT_NEAR(s22, r.a / det, 1e-4 * (r.a / det));
+    EXPECT_EQ(f.x, r.x);
+    EXPECT_EQ(f.y, r.y);
+}
+
+TEST(Describe, OrientationFollowsTheDominantGradientOfARotatedPatch)
+{
+    // A bright blob beside a dark one: the gradient at the centre points from
+    // the dark blob to the bright one, along the scene's +x before rotation.
+    const std::vector<Blob> dipole = {{6, 0, 6, 70}, {-6, 0, 6, -70}};
+    for (float degrees : {0.0f, 30.0f, 100.0f, 200.0f, 290.0f}) {
+        SCOPED_TRACE(std::to_string(degrees) + " degrees");
+        const AffineView view = AffineView::rotationTiltShear(degrees, 1);
+        const tolvane::Image image = drawScene(dipole, kSide, kSide, view);
+        const tolvane::Region region = sceneRegion(0, 0, 8, kSide, kSide, view);
+        const tolvane::Description d = tolvane::describe(image.view(), {region});
+        ASSERT_EQ(d.frames.size(), 1u);
+        const tolvane::Frame& f = d.frames[0];
+        expectFrameCoversEllipse(f, region);
+        float found = std::atan2(f.a21, f.a11) * 180 / kPi;
+        found = std::fmod(found - degrees + 540.0f, 360.0f) - 180.0f;
+        EXPECT_NEAR(found, 0.0f, 1.5f);
+    }
+}
+
+TEST(Describe, ASymmetricBarGivesTwoOppositeFrames)
+{
+    // A blob squashed into a vertical bar: its gradients point inwards from
+    // both sides, equally strong.
+    const AffineView squash = AffineView::rotationTiltShear(0, 4);
+    const tolvane::Image image = drawScene({{0, 0, 8, 90}}, kSide, kSide, squash);
+    const tolvane::Region region = sceneRegion(0, 0, 8, kSide, kSide);
+    const tolvane::Description d = tolvane::describe(image.view(), {region});
+    ASSERT_EQ(d.frames.size(), 2u);
+    EXPECT_EQ(d.region_of_frame, (std::vector<std::size_t>{0, 0}));
+    EXPECT_EQ(d.descriptors.size(), 2 * tolvane::kDescriptorLength);
+    for (const tolvane::Frame& f : d.frames) {
+        expectFrameCoversEllipse(f, region);
+        EXPECT_NEAR(std::fabs(f.a11), 8.0f, 0.1f);
+    }
+    EXPECT_NEAR(d.frames[0].a11, -d.frames[1].a11, 0.1f);
+}
+
+TEST(Describe, DescriptorIsInvariantToRotatingAndReshapingThePatch)
+{
+    const std::vector<Blob> scene = scatteredBlobs(14, 30, 7);
+    const tolvane::Image reference = drawScene(scene, kSide, kSide);
+    const tolvane::Description expected =
+        tolvane::describe(reference.view(), {sceneRegion(0, 0, 12, kSide, kSide)});
+    const tolvane::Image other = drawScene(scatteredBlobs(14, 30, 99), kSide, kSide);
+    const tolvane::Description unrelated = tolvane::describe(other.view(), {sceneRegion(0, 0, 12, kSide, kSide)});
+    const double apart = descriptorDistance(expected, 0, unrelated, 0);
+    struct Case {
+        float degrees, tilt, shear;
+    };
+    for (const Case& c : {Case{0, 1, 0}, Case{45, 1, 0}, Case{130, 1, 0}, Case{0, 2, 0}, Case{70, 2.5f, 0},
+                          Case{200, 3, 0}, Case{20, 1.5f, 0.8f}, Case{-60, 1, -0.5f}}) {
+        SCOPED_TRACE(std::to_string(c.degrees) + " degrees, tilt " + std::to_string(c.tilt) + ", shear " +
+                     std::to_string(c.shear));
+        const AffineView view = AffineView::rotationTiltShear(c.degrees, c.tilt, c.shear);
+        const tolvane::Image image = drawScene(scene, kSide, kSide, view);
+        for (tolvane::DescriptorKind kind : {tolvane::DescriptorKind::Sift, tolvane::DescriptorKind::RootSift}) {
+            tolvane::DescribeOptions options;
+            options.descriptor = kind;
+            const tolvane::Description got =
+                tolvane::describe(image.view(), {sceneRegion(0, 0, 12, kSide, kSide, view)}, options);
+            const tolvane::Description want =
+                tolvane::describe(reference.view(), {sceneRegion(0, 0, 12, kSide, kSide)}, options);
+            double nearest = INFINITY;
+            for (std::size_t i = 0; i < got.frames.size(); ++i)
+                nearest = std::min(nearest, descriptorDistance(got, i, want, 0));
+            EXPECT_LT(nearest, 0.25 * apart);
+        }
+    }
+}
+
+TEST(Describe, UprightFramesAreTheShapeRootAndPatchesFollowTheFrame)
+{
+    // A horizontal ramp: the patch of a frame samples the ramp at the frame's points.
+    tolvane::Image ramp{kSide, kSide, std::vector<std::uint8_t>(kSide * kSide)};
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            ramp.pixels[y * kSide + x] = static_cast<std::uint8_t>(x);
+    const AffineView view = AffineView::rotationTiltShear(35, 2);
+    const tolvane::Region region = sceneRegion(0, 0, 10, kSide, kSide, view);
+    tolvane::DescribeOptions options;
+    options.upright = true;
+    options.patches = true;
+    options.patch_size = 8;
+    options.mr_size = 2;
+    const tolvane::Description d = tolvane::describe(ramp.view(), {region}, options);
+    ASSERT_EQ(d.frames.size(), 1u);
+    const tolvane::Frame f = d.frames[0];
+    const tolvane::Frame upright = tolvane::uprightFrame(region);
+    EXPECT_EQ(f.a11, upright.a11);
+    EXPECT_EQ(f.a22, upright.a22);
+    EXPECT_NEAR(f.a12, f.a21, 1e-6);
+    EXPECT_GT(f.a11, 0);
+    EXPECT_GT(f.a22, 0);
+    expectFrameCoversEllipse(f, region);
+    ASSERT_EQ(d.patches.size(), 64u);
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) {
+            const float u = -2 + (j + 0.5f) * 0.5f, v = -2 + (i + 0.5f) * 0.5f;
+            EXPECT_NEAR(d.patches[i * 8 + j], f.x + f.a11 * u + f.a12 * v, 1.0) << i << ", " << j;
+        }
+}
+
+TEST(Describe, ThreadsGiveTheSameBytes)
+{
+    const std::unique_ptr<DERY> photo = goldenPhotograph("coffee");
+    std::vector<std::uint8_t> pixels;
+    for (int r = 0; r < photo->rows; ++r)
+        for (int c = 0; c < photo->cols; ++c)
+            pixels.push_back(static_cast<std::uint8_t>(photo->pixels[r][c]));
+    const tolvane::ImageView view(pixels.data(), photo->cols, photo->rows);
+    const std::vector<tolvane::Region> regions = tolvane::detect(view);
+    ASSERT_GT(regions.size(), 100u);
+    tolvane::DescribeOptions options;
+    options.patches = true;
+    options.threads = 1;
+    const tolvane::Description one = tolvane::describe(view, regions, options);
+    EXPECT_GT(one.frames.size(), regions.size());
+    for (int threads : {2, 5}) {
+        options.threads = threads;
+        const tolvane::Description many = tolvane::describe(view, regions, options);
+        EXPECT_EQ(many.descriptors, one.descriptors);
+        EXPECT_EQ(many.patches, one.patches);
+        EXPECT_EQ(many.region_of_frame, one.region_of_frame);
+        ASSERT_EQ(many.frames.size(), one.frames.size());
+        for (std::size_t i = 0; i < one.frames.size(); ++i)
+            EXPECT_EQ(floatBits(many.frames[i].a12), floatBits(one.frames[i].a12));
+    }
+}
+
+TEST(Describe, RegionsFarLargerOrSmallerThanTheImageAreStillDescribed)
+{
+    const tolvane::Image image = drawScene(scatteredBlobs(6, 20, 3), 64, 48);
+    struct Case {
+        float radiusX, radiusY;
+    };
+    for (const Case& c : {Case{1e6f, 1e6f}, Case{1e5f, 2.0f}, Case{1e-3f, 1e-3f}, Case{1e-2f, 300.0f}}) {
+        SCOPED_TRACE(std::to_string(c.radiusX) + " x " + std::to_string(c.radiusY));
+        tolvane::Region r = sceneRegion(0, 0, 1, 64, 48);
+        r.a = 1.0 / (double(c.radiusX) * c.radiusX);
+        r.c = 1.0 / (double(c.radiusY) * c.radiusY);
+        tolvane::DescribeOptions options;
+        options.patches = true;
+        const tolvane::Description d = tolvane::describe(image.view(), {r}, options);
+        ASSERT_GE(d.frames.size(), 1u);
+        EXPECT_TRUE(std::isfinite(d.frames[0].a11) && std::isfinite(d.frames[0].a22));
+        EXPECT_EQ(d.descriptors.size(), d.frames.size() * tolvane::kDescriptorLength);
+    }
+}
+
+TEST(Describe, InvalidOptionsAndRegionsThrowTheLibraryError)
+{
+    const tolvane::Image image = drawScene({}, 32, 32);
+    const tolvane::Region good = sceneRegion(0, 0, 4, 32, 32);
+    tolvane::Region flat = good;
+    flat.a = 0;
+    tolvane::Region lost = good;
+    lost.x = NAN;
+    struct Case {
+        const char* what;
+        tolvane::Region region;
+        void (*change)(tolvane::DescribeOptions&);
+    };
+    const Case cases[] = {
+        {"zero mr_size", good, [](tolvane::DescribeOptions& o) { o.mr_size = 0; }},
+        {"NaN mr_size", good, [](tolvane::DescribeOptions& o) { o.mr_size = NAN; }},
+        {"tiny patch", good, [](tolvane::DescribeOptions& o) { o.patch_size = 3; }},
+        {"negative threads", good, [](tolvane::DescribeOptions& o) { o.threads = -1; }},
+        {"degenerate ellipse", flat, [](tolvane::DescribeOptions&) {}},
+        {"NaN centre", lost, [](tolvane::DescribeOptions&) {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tolvane::DescribeOptions options;
+        c.change(options);
+        EXPECT_THROW(tolvane::describe(image.view(), {c.region}, options), tolvane::Error);
+    }
+    EXPECT_TRUE(tolvane::describe(image.view(), {}).frames.empty());
+    // A flat image has no gradient: one frame, not rotated.
+    const tolvane::Description flatImage = tolvane::describe(image.view(), {good});
+    ASSERT_EQ(flatImage.frames.size(), 1u);
+    EXPECT_EQ(flatImage.frames[0].a21, 0.0f);
+}
+
+}  // namespace
