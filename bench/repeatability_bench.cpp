@@ -204,10 +204,10 @@ struct Table {
 std::vector<std::string> changesOf(const std::string& category, bool withBrightness = true)
 {
     std::vector<std::string> names;
-    for (const bench::PairSpec& spec : bench::standardChanges()) {
-        const std::string name = bench::categoryName(spec.change);
-        if ((category.empty() || name == category) && (withBrightness || spec.change != bench::Change::Brightness))
-            names.push_back(bench::specName(spec));
+    for (const bench::ViewChange& view : bench::standardChanges()) {
+        const std::string name = bench::categoryName(view.change);
+        if ((category.empty() || name == category) && (withBrightness || view.change != bench::Change::Brightness))
+            names.push_back(bench::changeName(view));
     }
     return names;
 }
@@ -215,9 +215,9 @@ std::vector<std::string> changesOf(const std::string& category, bool withBrightn
 std::vector<std::string> categories()
 {
     std::vector<std::string> names;
-    for (const bench::PairSpec& spec : bench::standardChanges())
-        if (names.empty() || names.back() != bench::categoryName(spec.change))
-            names.push_back(bench::categoryName(spec.change));
+    for (const bench::ViewChange& view : bench::standardChanges())
+        if (names.empty() || names.back() != bench::categoryName(view.change))
+            names.push_back(bench::categoryName(view.change));
     return names;
 }
 
@@ -314,13 +314,13 @@ int main(int argc, char** argv)
         for (std::size_t p = 0; p < photos.size(); ++p) {
             std::fprintf(stderr, "%s\n", kPhotographs[p]);
             std::vector<bench::SyntheticPair> pairs;
-            for (const bench::PairSpec& spec : bench::standardChanges())
-                pairs.push_back(bench::makePair(photos[p], spec));
+            for (const bench::ViewChange& view : bench::standardChanges())
+                pairs.push_back(bench::makePair(photos[p], view));
             for (const Method& m : all)
                 for (std::size_t limit : {std::size_t{0}, kStrongest}) {
                     const Regions first = m.detect(photos[p], limit);
                     for (const bench::SyntheticPair& pair : pairs)
-                        table.scores[{m.name, limit, bench::specName(pair.spec)}].push_back(
+                        table.scores[{m.name, limit, bench::changeName(pair.view)}].push_back(
                             measure(first, m.detect(pair.second, limit), pair, photos[p]));
                 }
         }

@@ -178,7 +178,7 @@ GreyImage jpegRoundTrip(const GreyImage& photo, int quality)
 
 }  // namespace
 
-std::vector<PairSpec> standardChanges()
+std::vector<ViewChange> standardChanges()
 {
     return {{Change::Viewpoint, 20},    {Change::Viewpoint, 40},     {Change::Viewpoint, 60},
             {Change::ZoomRotation, 1.5, 30}, {Change::ZoomRotation, 2, 45}, {Change::ZoomRotation, 2.5, 75},
@@ -187,23 +187,23 @@ std::vector<PairSpec> standardChanges()
             {Change::Jpeg, 40},         {Change::Jpeg, 20},          {Change::Jpeg, 10}};
 }
 
-SyntheticPair makePair(const GreyImage& photo, const PairSpec& spec)
+SyntheticPair makePair(const GreyImage& photo, const ViewChange& view)
 {
-    switch (spec.change) {
+    switch (view.change) {
     case Change::Viewpoint: {
-        const Matrix3 h = tilt(photo, spec.amount);
-        return {spec, warp(photo, h), h};
+        const Matrix3 h = tilt(photo, view.amount);
+        return {view, warp(photo, h), h};
     }
     case Change::ZoomRotation: {
-        const Matrix3 h = zoomRotation(photo, spec.amount, spec.degrees);
-        return {spec, warp(photo, h), h};
+        const Matrix3 h = zoomRotation(photo, view.amount, view.degrees);
+        return {view, warp(photo, h), h};
     }
     case Change::Blur:
-        return {spec, blur(photo, spec.amount), identity()};
+        return {view, blur(photo, view.amount), identity()};
     case Change::Brightness:
-        return {spec, brighten(photo, spec.amount), identity()};
+        return {view, brighten(photo, view.amount), identity()};
     case Change::Jpeg:
-        return {spec, jpegRoundTrip(photo, static_cast<int>(spec.amount)), identity()};
+        return {view, jpegRoundTrip(photo, static_cast<int>(view.amount)), identity()};
     }
     throw std::logic_error("unknown change");
 }
@@ -225,14 +225,14 @@ const char* categoryName(Change change)
     return "";
 }
 
-std::string specName(const PairSpec& spec)
+std::string changeName(const ViewChange& view)
 {
     char amount[32];
-    if (spec.change == Change::ZoomRotation)
-        std::snprintf(amount, sizeof amount, "%gx/%g", spec.amount, spec.degrees);
+    if (view.change == Change::ZoomRotation)
+        std::snprintf(amount, sizeof amount, "%gx/%g", view.amount, view.degrees);
     else
-        std::snprintf(amount, sizeof amount, "%g", spec.amount);
-    return std::string(categoryName(spec.change)) + " " + amount;
+        std::snprintf(amount, sizeof amount, "%g", view.amount);
+    return std::string(categoryName(view.change)) + " " + amount;
 }
 
 GreyImage readPgm(const std::string& path)

@@ -27,7 +27,7 @@ enum class Change { Viewpoint, ZoomRotation, Blur, Brightness, Jpeg };
 // One change of a photograph. `amount` is the tilt in degrees (viewpoint),
 // the zoom factor (zoom + rotation, with `degrees` of rotation), the blur
 // sigma in pixels, the brightness factor or the JPEG quality.
-struct PairSpec {
+struct ViewChange {
     Change change;
     double amount;
     double degrees = 0;
@@ -37,7 +37,7 @@ struct PairSpec {
 // positions of the photograph (x the column, y the row) to the second view.
 // Pixels of the second view that the photograph does not cover are 0.
 struct SyntheticPair {
-    PairSpec spec;
+    ViewChange view;
     GreyImage second;
     Matrix3 homography;
 };
@@ -45,14 +45,14 @@ struct SyntheticPair {
 // The fifteen standard changes: tilt 20/40/60 degrees, zoom + rotation
 // 1.5x/30, 2x/45, 2.5x/75, blur sigma 1/2/3, brightness x0.7/0.45/0.25 and
 // JPEG quality 40/20/10.
-std::vector<PairSpec> standardChanges();
+std::vector<ViewChange> standardChanges();
 
-SyntheticPair makePair(const GreyImage& photo, const PairSpec& spec);
+SyntheticPair makePair(const GreyImage& photo, const ViewChange& view);
 
 // "viewpoint", "zoom+rotation", "blur", "brightness" or "jpeg".
 const char* categoryName(Change change);
 // e.g. "viewpoint 40", "zoom+rotation 2x/45", "jpeg 10".
-std::string specName(const PairSpec& spec);
+std::string changeName(const ViewChange& view);
 
 // Binary PGM (P5, maximum 255) reading; throws std::runtime_error.
 GreyImage readPgm(const std::string& path);

@@ -21,12 +21,7 @@
 
 namespace {
 
-// Pixel blocks of at least this size are mapped directly from the system in
-// whole huge pages: the system hands them out zeroed, and one page fault per
-// 2 MB instead of one per 4 KB matters when the pyramid of a large image is
-// allocated afresh.
 const std::size_t kHugePage = std::size_t(2) << 20;
-const std::size_t kMappedBlock = std::size_t(1) << 20;
 
 std::size_t blockBytes(int size) { return static_cast<std::size_t>(size > 0 ? size : 1) * sizeof(float); }
 
@@ -40,7 +35,11 @@ std::size_t blockBytes(int size) { return static_cast<std::size_t>(size > 0 ? si
 // read just past an image is caught even in the slack of a huge page.
 bool isMapped(std::size_t) { return false; }
 #else
-bool isMapped(std::size_t bytes) { return bytes >= kMappedBlock; }
+// Pixel blocks of 1 MB and more are mapped directly from the system, in whole
+// huge pages where that wastes little: the system hands them out zeroed, and
+// one page fault per 2 MB instead of one per 4 KB matters when the pyramid of
+// a large image is allocated afresh.
+bool isMapped(std::size_t bytes) { return bytes >= std::size_t(1) << 20; }
 #endif
 
 const std::size_t kPage = std::size_t(4) << 10;
