@@ -6,6 +6,7 @@
 #include "afflib.h"
 #include "diagnostics.h"
 #include "refined.h"
+#include "region_records.h"
 #include "stages.h"
 
 #include <algorithm>
@@ -28,19 +29,6 @@ constexpr float kRefinedThreshold = 500.0f;
 constexpr float kExactPyramidFactor = 1.2f;
 constexpr float kMinPyramidFactor = 1.05f;
 constexpr float kMaxPyramidFactor = 2.0f;
-
-// Owns the records the detectors append.
-struct AffRegionList {
-    AffRegionList() = default;
-    AffRegionList(const AffRegionList&) = delete;
-    AffRegionList& operator=(const AffRegionList&) = delete;
-    ~AffRegionList()
-    {
-        for (AffRegion* region : list)
-            delete region;
-    }
-    std::vector<AffRegion*> list;
-};
 
 void copyInto(const ImageView& view, DERY& image)
 {
@@ -118,7 +106,7 @@ void keepStrongest(std::vector<Region>& regions, std::size_t count)
 
 std::vector<Region> detectExact(DERY& image, const DetectorOptions& options, int threads, DetectionStats& stats)
 {
-    AffRegionList records;
+    RegionRecords records;
     DetectionCounts counts;
     const float threshold = options.responseThreshold();
     if (options.detector == Detector::Hessian)

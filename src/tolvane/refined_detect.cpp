@@ -3,6 +3,7 @@
 #include "refined.h"
 
 #include "parallel.h"
+#include "region_records.h"
 
 #include <cmath>
 #include <memory>
@@ -31,19 +32,6 @@ struct Images {
         return p;
     }
     std::vector<std::unique_ptr<DERY>> list;
-};
-
-// Owns the records point extraction appends.
-struct Records {
-    Records() = default;
-    Records(const Records&) = delete;
-    Records& operator=(const Records&) = delete;
-    ~Records()
-    {
-        for (AffRegion* record : list)
-            delete record;
-    }
-    std::vector<AffRegion*> list;
 };
 
 struct Pyramid {
@@ -131,7 +119,7 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
         hessianResponses(pyramid.images.list[i].get(), det.list[i].get(), trace.list[i].get(), pool);
 
     const std::vector<DERY*> detMaps = det.pointers();
-    Records records;
+    RegionRecords records;
     // Mode 2: identity start shape; the second-moment map lists are unread.
     harris_lap(detMaps, detMaps, detMaps, detMaps, trace.pointers(), pyramid.scales, records.list,
                options.responseThreshold(), 2, threads);
