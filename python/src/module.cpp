@@ -44,11 +44,21 @@ Detector detectorNamed(const std::string& name)
     throw py::value_error("unknown detector '" + name + "' (use hessian or harris)");
 }
 
-DetectorOptions optionsOf(const std::string& detector, float threshold, int iterations,
-                          std::optional<py::ssize_t> maxRegions, int threads)
+Mode modeNamed(const std::string& name)
+{
+    if (name == "exact")
+        return Mode::Exact;
+    if (name == "refined")
+        return Mode::Refined;
+    throw py::value_error("unknown mode '" + name + "' (use exact or refined)");
+}
+
+DetectorOptions optionsOf(const std::string& detector, std::optional<float> threshold, int iterations,
+                          std::optional<py::ssize_t> maxRegions, int threads, const std::string& mode)
 {
     DetectorOptions options;
     options.detector = detectorNamed(detector);
+    options.mode = modeNamed(mode);
     options.threshold = threshold;
     options.iterations = iterations;
     options.threads = threads;
@@ -85,10 +95,10 @@ py::array_t<RegionRecord> recordsOf(const std::vector<Region>& regions)
     return records;
 }
 
-py::array detectArray(const py::array& image, const std::string& detector, float threshold,
-                       int iterations, std::optional<py::ssize_t> maxRegions, int threads)
+py::array detectArray(const py::array& image, const std::string& detector, std::optional<float> threshold,
+                       int iterations, std::optional<py::ssize_t> maxRegions, int threads, const std::string& mode)
 {
-    const DetectorOptions options = optionsOf(detector, threshold, iterations, maxRegions, threads);
+    const DetectorOptions options = optionsOf(detector, threshold, iterations, maxRegions, threads, mode);
     const ArrayLayout layout = layoutOf(image);
     std::vector<Region> regions;
     {
@@ -128,8 +138,9 @@ image : numpy.ndarray
     float32 computed in double precision and rounded to float32.
 detector : str
     "hessian" (blobs) or "harris" (corners).
-threshold : float
-    Minimum detector response of a point.
+threshold : float or None
+    Minimum detector response of a point; None takes the mode's default
+    (1000 in exact mode, 500 in refined mode).
 iterations : int
     Budget of affine shape adaptation steps per region, 0 to 1000; 0 keeps
     the starting shape.
@@ -139,6 +150,9 @@ max_regions : int or None
 threads : int
     Threads for this detection, 0 to 1024; 0 uses every core. The regions are
     the same whatever the count.
+mode : str
+    "exact" (the legacy detector bit for bit) or "refined" (Hessian only:
+    more repeatable regions; its shapes need not be symmetric).
 
 Returns
 -------
@@ -249,8 +263,8 @@ PYBIND11_MODULE(_core, module)
     });
     module.attr("region_dtype") = py::dtype::of<RegionRecord>();
     module.def("detect", &detectArray, kDetectDoc, py::arg("image"), py::arg("detector") = "hessian",
-               py::arg("threshold") = 1000.0f, py::arg("iterations") = 16, py::arg("max_regions") = py::none(),
-               py::arg("threads") = 0);
+               py::arg("threshold") = py::none(), py::arg("iterations") = 16, py::arg("max_regions") = py::none(),
+               py::arg("threads") = 0, py::arg("mode") = "exact");
     module.def("detect_file", &detectFile, kDetectFileDoc, py::arg("image"), py::arg("output"),
                py::arg("detector") = "hessian", py::arg("threshold") = 1000.0f, py::arg("iterations") = 16,
                py::arg("threads") = 1, py::arg("format") = "ellipse");

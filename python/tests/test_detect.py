@@ -104,6 +104,17 @@ def keys(regions):
     return set(zip(regions["x"], regions["y"], regions["response"]))
 
 
+def test_refined_mode_gives_the_tool_s_regions():
+    expected = tool_regions(GOLDEN_DIR / "coffee.pgm", "--mode=refined")
+    regions = tolvane.detect(golden_image("coffee"), mode="refined")
+    assert len(regions) == len(expected) > 0
+    for region, row in zip(regions, expected):
+        for column, field in FLOAT_FIELDS.items():
+            assert region[field] == numpy.float32(row[column]), (column, row["index"])
+        for column, field in DOUBLE_FIELDS.items():
+            assert region[field] == float(row[column]), (column, row["index"])
+
+
 def test_options_reach_the_detector():
     grey = golden_image("camera")
     everything = tolvane.detect(grey, threshold=500.0)
@@ -127,6 +138,8 @@ def test_options_reach_the_detector():
         (numpy.zeros((64, 64), numpy.uint8), {"iterations": -1}, tolvane.Error),
         (numpy.zeros((64, 64), numpy.uint8), {"threads": 5000}, tolvane.Error),
         (numpy.zeros((64, 64), numpy.uint8), {"max_regions": 0}, ValueError),
+        (numpy.zeros((64, 64), numpy.uint8), {"mode": "fast"}, ValueError),
+        (numpy.zeros((64, 64), numpy.uint8), {"mode": "refined", "detector": "harris"}, tolvane.Error),
     ],
 )
 def test_errors_are_python_exceptions(image, options, error):

@@ -15,10 +15,11 @@ response (float32), level, lap_index (int32), shape (float32, 2x2)."""
 def detect(
     image: numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.float32],
     detector: Literal["hessian", "harris"] = "hessian",
-    threshold: float = 1000.0,
+    threshold: Optional[float] = None,
     iterations: int = 16,
     max_regions: Optional[int] = None,
     threads: int = 0,
+    mode: Literal["exact", "refined"] = "exact",
 ) -> numpy.ndarray:
     """Detects the affine-covariant regions of a (rows, columns) or
     (rows, columns, 3) uint8 or float32 image; one row of region_dtype per
