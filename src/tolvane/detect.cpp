@@ -70,14 +70,7 @@ bool regionOf(const AffRegion& record, Region& region)
     Ellipse ellipse;
     if (!regionEllipse(record, ellipse))
         return false;
-    region.x = record.x;
-    region.y = record.y;
-    region.scale = record.scale;
-    region.lap_scale = record.lapScale;
-    region.response = record.response;
-    region.level = record.level;
-    region.lap_index = record.lapIndex;
-    region.shape = {record.mi11, record.mi12, record.mi12, record.mi22};
+    region = regionFields(record);
     region.a = ellipse.a;
     region.b = ellipse.b;
     region.c = ellipse.c;

@@ -81,14 +81,7 @@ bool adaptRecord(const AffRegion& record, DERY* levelImage, int maxIterations, S
 
 Region regionOf(const AffRegion& record, const ShapeMatrix& shape)
 {
-    Region region;
-    region.x = record.x;
-    region.y = record.y;
-    region.scale = record.scale;
-    region.lap_scale = record.lapScale;
-    region.response = record.response;
-    region.level = record.level;
-    region.lap_index = record.lapIndex;
+    Region region = regionFields(record);
     region.shape = {shape.u11, shape.u12, shape.u21, shape.u22};
     return region;
 }
