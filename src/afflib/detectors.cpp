@@ -61,43 +61,39 @@ ScaleSpace::ScaleSpace(DERY* image, int threads)
 ScaleSpace::~ScaleSpace() { release(images, 1); }
 
 // Computes the Hessian of each level into trace[i] and a new determinant map
-// that it hands to keep(i, map), one level after the other, each spread over
-// the pool, so that only one level's temporaries exist at a time.
-template <class Keep>
-void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& trace, WorkerPool& pool, Keep keep)
-{
-    for (size_t i = 0; i < space.images.size(); ++i) {
-        auto det = std::make_unique<DERY>(space.levels[i].rows, space.levels[i].cols);
-        hessian(space.images[i], det.get(), trace[i], pool);
-        keep(i, std::move(det));
-    }
-}
-
-// Pyramids of fewer than three levels hold no point and may be below the
-// filters' minimum size: their maps are left unfilled.
-HessianMaps::HessianMaps(const ScaleSpace& space, int threads)
-    : det(space.levels.size(), nullptr), trace(imagesFor(space.levels))
+// that it hands, for the levels searched for points, to
+// keepSearched(i, map, pool), one level after the other, each spread over the
+// pool, so that only one level's temporaries exist at a time. Pyramids of
+// fewer than three levels hold no point and may be below the filters'
+// minimum size: their maps are left unfilled.
+template <class KeepSearched>
+void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& trace, int threads,
+                          KeepSearched keepSearched)
 {
     if (!space.canHoldPoints())
         return;
     WorkerPool pool(threads);
     const size_t n = space.images.size();
-    computeHessianLevels(space, trace, pool, [&](size_t i, std::unique_ptr<DERY> map) {
+    for (size_t i = 0; i < n; ++i) {
+        auto det = std::make_unique<DERY>(space.levels[i].rows, space.levels[i].cols);
+        hessian(space.images[i], det.get(), trace[i], pool);
         if (isSearched(i, n))
-            det[i] = map.release();
-    });
+            keepSearched(i, std::move(det), pool);
+    }
+}
+
+HessianMaps::HessianMaps(const ScaleSpace& space, int threads)
+    : det(space.levels.size(), nullptr), trace(imagesFor(space.levels))
+{
+    computeHessianLevels(space, trace, threads,
+                         [&](size_t i, std::unique_ptr<DERY> map, WorkerPool&) { det[i] = map.release(); });
 }
 
 HessianScan::HessianScan(const ScaleSpace& space, float threshold, int threads)
     : maxima(space.levels.size()), trace(imagesFor(space.levels))
 {
-    if (!space.canHoldPoints())
-        return;
-    WorkerPool pool(threads);
-    const size_t n = space.images.size();
-    computeHessianLevels(space, trace, pool, [&](size_t i, std::unique_ptr<DERY> map) {
-        if (isSearched(i, n))
-            maxima[i] = responseMaxima(map.get(), threshold, pool);
+    computeHessianLevels(space, trace, threads, [&](size_t i, std::unique_ptr<DERY> map, WorkerPool& pool) {
+        maxima[i] = responseMaxima(map.get(), threshold, pool);
     });
 }
 
