@@ -74,7 +74,7 @@ DescriptorSet setOf(const py::array_t<std::uint8_t, py::array::c_style>& rows)
 using Numbers = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The centres (x, y) of (N, 2, 3) frames.
-std::vector<std::pair<double, double>> centresOf(const py::array& frames, const char* name)
+std::vector<std::pair<double, double>> centresOf(const py::object& frames, const char* name)
 {
     const Numbers numbers = Numbers::ensure(frames);
     if (!numbers || numbers.ndim() != 3 || numbers.shape(1) != 2 || numbers.shape(2) != 3)
@@ -98,12 +98,13 @@ std::size_t indexIn(const py::detail::unchecked_reference<std::int64_t, 2>& m, p
 }
 
 // The centres of the frames each match pairs.
-std::vector<PointPair> pairsOf(const py::array& frames1, const py::array& frames2, const py::array& matches)
+std::vector<PointPair> pairsOf(const py::object& frames1, const py::object& frames2, const py::object& matchList)
 {
     const auto centres1 = centresOf(frames1, "frames1");
     const auto centres2 = centresOf(frames2, "frames2");
-    const char kind = matches.dtype().kind();
-    if ((kind != 'i' && kind != 'u') || matches.ndim() != 2 || matches.shape(1) != 2)
+    const py::array matches = py::array::ensure(matchList);
+    if (!matches || (matches.dtype().kind() != 'i' && matches.dtype().kind() != 'u') || matches.ndim() != 2 ||
+        matches.shape(1) != 2)
         throw py::value_error("matches must be integers of the shape (matches, 2), as match() returns");
     const auto indices = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(matches);
     const auto m = indices.unchecked<2>();
@@ -175,7 +176,7 @@ py::tuple matchArrays(const py::array& d1, const py::array& d2, float ratio, boo
     return py::make_tuple(arrayOf(indices, {count, 2}), arrayOf(distances, {count}));
 }
 
-py::tuple verifyMatches(const py::array& frames1, const py::array& frames2, const py::array& matches,
+py::tuple verifyMatches(const py::object& frames1, const py::object& frames2, const py::object& matches,
                         const std::string& model, double maxError)
 {
     const ModelKind kind = modelNamed(model);

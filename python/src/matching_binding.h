@@ -36,8 +36,8 @@ pybind11::tuple matchArrays(const pybind11::array& d1, const pybind11::array& d2
 
 // (model 3x3 or None, inlier mask (M,)) of the frame centres the matches
 // pair, fitted by the tool's model fitting.
-pybind11::tuple verifyMatches(const pybind11::array& frames1, const pybind11::array& frames2,
-                              const pybind11::array& matches, const std::string& model, double maxError);
+pybind11::tuple verifyMatches(const pybind11::object& frames1, const pybind11::object& frames2,
+                              const pybind11::object& matches, const std::string& model, double maxError);
 
 }  // namespace tolvane::python
 
