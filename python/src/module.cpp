@@ -1,5 +1,6 @@
-// The compiled part of the Python package: detection on numpy arrays and
-// image files, and the repeatability measure.
+// The compiled part of the Python package: image reading, detection on
+// numpy arrays and image files, frames, descriptors, matching and model
+// fitting, and the repeatability measure.
 #include "file_detection.h"
 #include "image_input.h"
 #include "matching_binding.h"
@@ -84,7 +85,8 @@ py::array_t<std::uint8_t> imread(const std::filesystem::path& path)
     }
     const std::vector<py::ssize_t> shape{image->height, image->width};
     std::uint8_t* pixels = image->pixels.data();
-    const py::capsule owner(image.release(), [](void* owned) { delete static_cast<Image*>(owned); });
+    const py::capsule owner(image.get(), [](void* owned) { delete static_cast<Image*>(owned); });
+    image.release();
     return py::array_t<std::uint8_t>(shape, pixels, owner);
 }
 
