@@ -8,20 +8,16 @@ import numpy
 import pytest
 
 import tolvane
-from conftest import GOLDEN_DIR, golden_image, run_tool, write_pnm
+from conftest import GOLDEN_DIR, golden_image, run_tool, tool_regions, write_pnm
 
 
-def tool_frames(image_path, *options):
-    rows = csv.DictReader(io.StringIO(run_tool("detect", "--format", "csv", *options, image_path).stdout))
-    return list(rows)
-
-
-@pytest.mark.parametrize("options", [{}, {"upright": True, "descriptor": "rootsift", "mr_size": 5.0}])
-def test_describe_equals_the_tool(tmp_path, options):
+@pytest.mark.parametrize("options, tool_options", [
+    ({}, ["--descriptor=sift"]),
+    ({"upright": True, "descriptor": "rootsift", "mr_size": 5.0}, ["--upright", "--descriptor=rootsift", "--mr-size=5"]),
+])
+def test_describe_equals_the_tool(tmp_path, options, tool_options):
     image = tolvane.imread(GOLDEN_DIR / "rocket.pgm")
-    tool_options = [f"--{key.replace('_', '-')}={value}" for key, value in options.items() if value is not True]
-    tool_options += ["--upright"] * options.get("upright", False) + ["--patches", tmp_path / "p.png", "--patch-size=8"]
-    rows = tool_frames(GOLDEN_DIR / "rocket.pgm", "--descriptor", options.get("descriptor", "sift"), *tool_options)
+    rows = tool_regions(GOLDEN_DIR / "rocket.pgm", *tool_options, "--patches", tmp_path / "p.png", "--patch-size=8")
 
     frames, descriptors, region, patches = tolvane.describe(image, tolvane.detect(image), **options,
                                                             return_regions=True, patch_size=8)
