@@ -11,8 +11,11 @@
 #include "tolvane/describe.h"
 #include "tolvane/match.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
