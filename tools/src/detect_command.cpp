@@ -164,19 +164,7 @@ DetectRequest requestOf(const ParsedArguments& parsed)
             throw UsageError(std::string("--") + option + " needs --descriptor", kCommand);
     DetectRequest request;
     const auto& options = parsed.options;
-    if (parsed.has("detector") && !parseDetector(options.at("detector"), request.detector.detector))
-        throw UsageError("unknown detector '" + options.at("detector") + "' (use hessian or harris)", kCommand);
-    if (parsed.has("mode") && !parseMode(options.at("mode"), request.detector.mode))
-        throw UsageError("unknown mode '" + options.at("mode") + "' (use exact or refined)", kCommand);
-    if (parsed.has("threshold"))
-        request.detector.threshold = parseFloatOption("threshold", options.at("threshold"), kCommand);
-    if (parsed.has("pyramid-factor"))
-        request.detector.pyramid_factor = parseFloatOption("pyramid-factor", options.at("pyramid-factor"), kCommand);
-    if (parsed.has("iterations"))
-        request.detector.iterations = parseIntOption("iterations", options.at("iterations"), 0, kCommand);
-    if (parsed.has("max-regions"))
-        request.detector.max_regions =
-            static_cast<std::size_t>(parseIntOption("max-regions", options.at("max-regions"), 0, kCommand));
+    request.detector = detectorOptionsOf(parsed, kCommand);
     request.describe = parsed.has("descriptor") || (parsed.has("format") && options.at("format") == "opencv");
     if (request.describe)
         describeRequestOf(parsed, request);
