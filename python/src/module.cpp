@@ -2,6 +2,7 @@
 // image files, and the repeatability measure.
 #include "file_detection.h"
 #include "image_input.h"
+#include "region_files_binding.h"
 #include "repeatability_binding.h"
 
 #include "tolvane/tolvane.h"
@@ -270,4 +271,5 @@ PYBIND11_MODULE(_core, module)
                py::arg("threads") = 1, py::arg("format") = "ellipse");
     module.def("repeatability", &repeatabilityOf, kRepeatabilityDoc, py::arg("regions_a"), py::arg("regions_b"),
                py::arg("H"), py::arg("size_a"), py::arg("size_b"), py::arg("max_overlap_error") = 0.4);
+    registerRegionFiles(module);
 }

@@ -1,0 +1,238 @@
+#include "region_files_binding.h"
+
+#include "file_detection.h"
+#include "output_file.h"
+#include "region_files.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <fstream>
+
+namespace py = pybind11;
+
+namespace tolvane::python {
+namespace {
+
+template <typename T>
+using Column = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <typename T, typename Field>
+void setColumn(py::array& records, const char* name, const std::vector<Region>& regions, Field field)
+{
+    Column<T> column(static_cast<py::ssize_t>(regions.size()));
+    T* out = column.mutable_data();
+    for (const Region& r : regions)
+        *out++ = field(r);
+    records[py::str(name)] = column;
+}
+
+py::array recordsOf(const std::vector<Region>& regions)
+{
+    py::array records = py::module_::import("numpy").attr("zeros")(
+        regions.size(), py::module_::import("tolvane._core").attr("region_dtype"));
+    setColumn<float>(records, "x", regions, [](const Region& r) { return r.x; });
+    setColumn<float>(records, "y", regions, [](const Region& r) { return r.y; });
+    setColumn<double>(records, "a", regions, [](const Region& r) { return r.a; });
+    setColumn<double>(records, "b", regions, [](const Region& r) { return r.b; });
+    setColumn<double>(records, "c", regions, [](const Region& r) { return r.c; });
+    setColumn<float>(records, "scale", regions, [](const Region& r) { return r.scale; });
+    setColumn<float>(records, "lap_scale", regions, [](const Region& r) { return r.lap_scale; });
+    setColumn<float>(records, "response", regions, [](const Region& r) { return r.response; });
+    setColumn<std::int32_t>(records, "level", regions, [](const Region& r) { return r.level; });
+    setColumn<std::int32_t>(records, "lap_index", regions, [](const Region& r) { return r.lap_index; });
+    Column<float> shapes({static_cast<py::ssize_t>(regions.size()), py::ssize_t(2), py::ssize_t(2)});
+    float* out = shapes.mutable_data();
+    for (const Region& r : regions)
+        out = std::copy(r.shape.begin(), r.shape.end(), out);
+    records[py::str("shape")] = shapes;
+    return records;
+}
+
+std::vector<Region> regionsOf(const py::array& records)
+{
+    const auto column = [&](const char* name) { return records[py::str(name)]; };
+    const auto x = Column<float>::ensure(column("x")), y = Column<float>::ensure(column("y"));
+    const auto a = Column<double>::ensure(column("a")), b = Column<double>::ensure(column("b")),
+               c = Column<double>::ensure(column("c"));
+    const auto scale = Column<float>::ensure(column("scale")), lapScale = Column<float>::ensure(column("lap_scale")),
+               response = Column<float>::ensure(column("response"));
+    const auto level = Column<std::int32_t>::ensure(column("level")),
+               lapIndex = Column<std::int32_t>::ensure(column("lap_index"));
+    const auto shape = Column<float>::ensure(column("shape"));
+    std::vector<Region> regions(static_cast<std::size_t>(records.size()));
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        Region& r = regions[i];
+        const auto k = static_cast<py::ssize_t>(i);
+        r.x = x.at(k);
+        r.y = y.at(k);
+        r.a = a.at(k);
+        r.b = b.at(k);
+        r.c = c.at(k);
+        r.scale = scale.at(k);
+        r.lap_scale = lapScale.at(k);
+        r.response = response.at(k);
+        r.level = level.at(k);
+        r.lap_index = lapIndex.at(k);
+        r.shape = {shape.at(k, 0, 0), shape.at(k, 0, 1), shape.at(k, 1, 0), shape.at(k, 1, 1)};
+    }
+    return regions;
+}
+
+// Frames (N, 2, 3): [[a11, a12, x], [a21, a22, y]] per frame.
+py::tuple framesOf(const FrameSet& set)
+{
+    const auto n = static_cast<py::ssize_t>(set.frames.size());
+    Column<float> frames({n, py::ssize_t(2), py::ssize_t(3)});
+    float* out = frames.mutable_data();
+    for (const Frame& f : set.frames)
+        for (float v : {f.a11, f.a12, f.x, f.a21, f.a22, f.y})
+            *out++ = v;
+    Column<std::uint8_t> descriptors({n, static_cast<py::ssize_t>(set.length)});
+    std::copy(set.descriptors.begin(), set.descriptors.end(), descriptors.mutable_data());
+    return py::make_tuple(frames, descriptors);
+}
+
+FrameSet frameSetOf(const py::tuple& described)
+{
+    if (described.size() != 2)
+        throw py::value_error("frames must be a (frames, descriptors) pair");
+    const auto frames = Column<float>::ensure(described[0]);
+    const auto descriptors = Column<std::uint8_t>::ensure(described[1]);
+    if (!frames || frames.ndim() != 3 || frames.shape(1) != 2 || frames.shape(2) != 3)
+        throw py::value_error("frames must have the shape (N, 2, 3)");
+    if (!descriptors || descriptors.ndim() != 2 || descriptors.shape(0) != frames.shape(0))
+        throw py::value_error("descriptors must have the shape (N, length), one row per frame");
+    FrameSet set;
+    set.length = static_cast<std::size_t>(descriptors.shape(1));
+    for (py::ssize_t i = 0; i < frames.shape(0); ++i)
+        set.frames.push_back(Frame{frames.at(i, 0, 2), frames.at(i, 1, 2), frames.at(i, 0, 0), frames.at(i, 0, 1),
+                                   frames.at(i, 1, 0), frames.at(i, 1, 1)});
+    set.descriptors.assign(descriptors.data(), descriptors.data() + descriptors.size());
+    return set;
+}
+
+// Each region's upright frame, without descriptors.
+FrameSet uprightFramesOf(const std::vector<Region>& regions)
+{
+    FrameSet set;
+    for (const Region& r : regions)
+        set.frames.push_back(uprightFrame(r));
+    set.regions = regions;
+    return set;
+}
+
+py::object readRegions(const std::string& path)
+{
+    if (!std::ifstream(path))
+        throw FileError(path + ": cannot open the file");
+    RegionFile file;
+    std::string error;
+    if (!readRegionFile(path, file, error))
+        throw py::value_error(path + ": " + error);
+    if (file.hasFrames)
+        return framesOf(file.frames);
+    return recordsOf(file.regions);
+}
+
+void writeRegionsFile(const std::string& path, const py::object& regions, const std::string& format,
+                      std::pair<int, int> size)
+{
+    const bool frames = py::isinstance<py::tuple>(regions);
+    RegionFormat regionFormat{};
+    FrameFormat frameFormat{};
+    std::function<void(std::ostream&)> write;
+    if (!frames && parseRegionFormat(format, regionFormat)) {
+        const std::vector<Region> records = regionsOf(py::array::ensure(regions));
+        write = [=](std::ostream& out) {
+            writeRegions(out, regionFormat, DetectionInfo{"", size.first, size.second, "", 0.0f, 0, 0}, records);
+        };
+    } else if (parseFrameFormat(format, frameFormat)) {
+        const FrameSet set = frames ? frameSetOf(regions) : uprightFramesOf(regionsOf(py::array::ensure(regions)));
+        write = [=](std::ostream& out) {
+            writeFrames(out, frameFormat, DescriptionInfo{"", size.first, size.second, "", ""}, set);
+        };
+    } else {
+        throw py::value_error("unknown format '" + format + "' for " + (frames ? "frames" : "regions") +
+                              (frames ? " (use ellipse, csv, json, binary or opencv)"
+                                      : " (use ellipse, legacy, csv, json, binary or opencv)"));
+    }
+    std::string error;
+    if (!writeTextOutputFile(path, write, error))
+        throw FileError(path + ": " + error);
+}
+
+const char* const kReadDoc = R"(Reads a region or frame file of any format the tolvane tool writes.
+
+The format is recognised from the content, not the name: the ellipse format
+(with or without descriptors), CSV, JSON, the binary frame format and the
+OpenCV YAML format. The legacy listing records no region size and is
+refused.
+
+Parameters
+----------
+path : str
+    The file.
+
+Returns
+-------
+numpy.ndarray or (numpy.ndarray, numpy.ndarray)
+    For a region file, one row of region_dtype per region as detect() gives
+    it (the ellipse format records only x, y, a, b, c: there scale and
+    lap_scale are 1, shape the identity, the rest 0; CSV and JSON record
+    every field, a shape as the symmetric matrix of the same ellipse). For
+    a frame file (written with a
+    descriptor, or in the binary or OpenCV format), the pair (frames,
+    descriptors): frames of shape (N, 2, 3) float32, each
+    [[a11, a12, x], [a21, a22, y]], the affine map from the unit circle of
+    the normalised patch onto the region; descriptors of shape (N, length)
+    uint8 (length 0 when the file has none).
+
+Raises
+------
+OSError
+    When the file cannot be opened.
+ValueError
+    When its content is not a region or frame file; the message names the
+    file and the reason.)";
+
+const char* const kWriteDoc = R"(Writes regions or frames in a format of the tolvane tool.
+
+The same bytes as the tool writes for the same numbers, written to a
+temporary file beside `path` and renamed, so that it is never seen half
+written.
+
+Parameters
+----------
+path : str
+    The file to write.
+regions : numpy.ndarray or (numpy.ndarray, numpy.ndarray)
+    Regions with the fields of region_dtype, as detect() or read_regions()
+    give them, or a (frames, descriptors) pair as read_regions() gives for
+    a frame file: frames (N, 2, 3), descriptors (N, length) uint8.
+format : str
+    For regions: "ellipse", "legacy", "csv" or "json", or a frame format
+    ("binary", "opencv"), which writes each region's upright frame without
+    descriptors. For frames: "ellipse", "csv", "json", "binary" or "opencv".
+image_size : (int, int)
+    (width, height) of the image, recorded by the JSON and OpenCV formats
+    so that `tolvane repeatability` needs no --size for them; (0, 0) when
+    not known.
+
+Raises
+------
+OSError
+    When the file cannot be written.
+ValueError
+    For an unknown format or arrays of the wrong shape.)";
+
+}  // namespace
+
+void registerRegionFiles(py::module_& module)
+{
+    module.def("read_regions", &readRegions, kReadDoc, py::arg("path"));
+    module.def("write_regions", &writeRegionsFile, kWriteDoc, py::arg("path"), py::arg("regions"),
+               py::arg("format") = "ellipse", py::arg("image_size") = std::make_pair(0, 0));
+}
+
+}  // namespace tolvane::python
