@@ -2,8 +2,6 @@
 
 #include "opencv_format.h"
 
-#include <tolvane/error.h>
-
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -205,6 +203,12 @@ bool frameOf(const Record& record, Frame& f, Ellipse& e, std::vector<std::uint8_
     return true;
 }
 
+bool positiveDefinite(const Ellipse& e)
+{
+    return std::isfinite(e.x) && std::isfinite(e.y) && e.a > 0.0 && e.c > 0.0 && e.a * e.c - e.b * e.b > 0.0 &&
+           std::isfinite(e.a * e.c);
+}
+
 bool failAtRecord(std::size_t index, const std::string& reason, std::string& error)
 {
     error = "record " + std::to_string(index) + ": " + reason;
@@ -226,6 +230,8 @@ bool fromRecords(const std::vector<Record>& records, bool frames, std::size_t le
                 !frameOf(records[i], f, e, file.frames.descriptors))
                 return failAtRecord(i, "expected x, y, the frame, the ellipse and " + std::to_string(length) +
                                            " descriptor values from 0 to 255", error);
+            if (!positiveDefinite(e))
+                return failAtRecord(i, "not a finite positive definite ellipse", error);
             std::size_t region = i;
             number(records[i], "region", region);
             file.frames.region_of_frame.push_back(region);
@@ -236,13 +242,12 @@ bool fromRecords(const std::vector<Record>& records, bool frames, std::size_t le
         Region r;
         if (!regionOf(records[i], r))
             return failAtRecord(i, "expected every field of a region as a number", error);
-        try {
-            file.frames.frames.push_back(uprightFrame(r));
-        } catch (const Error&) {
-            return failAtRecord(i, "not a positive definite ellipse", error);
-        }
+        const Ellipse e{r.x, r.y, r.a, r.b, r.c};
+        if (!positiveDefinite(e))
+            return failAtRecord(i, "not a finite positive definite ellipse", error);
+        file.frames.frames.push_back(uprightFrame(r));
         file.regions.push_back(r);
-        file.ellipses.push_back(Ellipse{r.x, r.y, r.a, r.b, r.c});
+        file.ellipses.push_back(e);
     }
     return true;
 }

@@ -122,6 +122,31 @@ TEST(RegionFiles, EveryFrameFormatReadsBackTheNumbersWritten)
         }
 }
 
+TEST(RegionFiles, BrokenFilesAreRefusedWithAReason)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"{\"width\": 4, \"height\": 3, \"regions\": [", "not a well-formed JSON object"},
+        {"{\"width\": 4, \"height\": 3}", "without a \"regions\" or \"frames\" list"},
+        {"{\"width\": 4.5, \"height\": 3, \"regions\": []}", "not a whole number"},
+        {"{\"width\": 4, \"height\": 3, \"regions\": [{\"x\": 1}]}", "record 0: expected every field"},
+        {"{\"width\": 4, \"height\": 3, \"descriptor_length\": 2, \"frames\": [{\"x\": 1, \"y\": 2, "
+         "\"frame\": [1, 0, 0, 1], \"ellipse\": [1, 0, 1], \"descriptor\": [1, 256]}]}",
+         "record 0: expected x, y"},
+        {"index,x,y,response,scale,lapScale,mi11,mi12,mi22,lapIndex,level,mode,a,b,c\n"
+         "0,1,2,3,1,1,1,0,1,0,0,2,1,0.5,0.1\n",
+         "record 0: not a finite positive definite ellipse"},
+        {"index,region,x,y,a11,a12,a21,a22,a,b,c,d0\n0,0,1,2,1,0,0,1,1,0,1\n", "record 0: expected 12 cells"},
+        {"0.  x=1, y=2, mi11=1, mi12=0, mi22=1\nnb of regions = 1\n", "legacy listing"},
+        {"%YAML:1.0\n---\nframes: [1, 2\n", "not a readable OpenCV file"},
+    };
+    for (const auto& [text, reason] : cases) {
+        RegionFile file;
+        std::string error;
+        EXPECT_FALSE(readRegionText(text, file, error)) << text;
+        EXPECT_NE(error.find(reason), std::string::npos) << text << "\n" << error;
+    }
+}
+
 TEST(RegionFiles, CommandsTakeEveryFormatAndTheRecordedImageSize)
 {
     testsupport::TempDir dir;
