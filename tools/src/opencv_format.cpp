@@ -102,7 +102,9 @@ bool readOpenCvFrames(const std::string& content, FrameSet& set, int& width, int
             set.descriptors.insert(set.descriptors.end(), descriptors.ptr<std::uint8_t>(row),
                                    descriptors.ptr<std::uint8_t>(row) + descriptors.cols);
     } catch (const cv::Exception& e) {
-        error = "not a readable OpenCV file: " + e.err;
+        // OpenCV's parser puts the position and reason where the function
+        // name would be.
+        error = "not a readable OpenCV file: " + e.err + (e.func.empty() ? "" : " " + e.func);
         return false;
     }
     return true;
