@@ -354,8 +354,8 @@ bool isLegacyListing(const std::string& content)
 // them, ellipses as the file lists them.
 bool readEllipseText(const std::string& content, RegionFile& file, std::string& error)
 {
-    std::istringstream frames(content), ellipses(content);
-    if (!readFrames(frames, file.frames, error) || !readEllipses(ellipses, file.ellipses, error))
+    std::istringstream ellipses(content), frames(content);
+    if (!readEllipses(ellipses, file.ellipses, error) || !readFrames(frames, file.frames, error))
         return false;
     file.hasFrames = file.frames.length > 0;
     if (!file.hasFrames)

@@ -51,15 +51,23 @@ const std::vector<OptionDefinition> kOptions = {
 constexpr double kStandardThreshold = 0.4;
 const std::vector<double> kCurveThresholds = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
 
-// The size the option gives, else the one the region file records.
-ImageSize sizeOf(const ParsedArguments& parsed, const std::string& name, const RegionFile& file)
+// The size an option gives; 0 x 0 when it is not given.
+ImageSize sizeOption(const ParsedArguments& parsed, const std::string& name)
 {
-    ImageSize size{file.width, file.height};
+    ImageSize size;
     if (parsed.has(name))
         parseSizeOption(name, parsed.options.at(name), size.width, size.height, kCommand);
-    else if (size.width <= 0 || size.height <= 0)
-        throw UsageError("--" + name + " WxH is required: the region file records no image size", kCommand);
     return size;
+}
+
+// The size given, else the one the region file records.
+ImageSize sizeOf(const ImageSize& given, const std::string& name, const RegionFile& file)
+{
+    if (given.width > 0)
+        return given;
+    if (file.width <= 0 || file.height <= 0)
+        throw UsageError("--" + name + " WxH is required", kCommand);
+    return ImageSize{file.width, file.height};
 }
 
 bool loadHomography(const std::string& path, Homography& h)
@@ -145,16 +153,20 @@ int runRepeatability(const std::vector<std::string>& args)
     }
     if (parsed.operands.size() != 3)
         throw UsageError("expected two region files and a homography file", kCommand);
+    const ImageSize givenA = sizeOption(parsed, "size-a");
+    const ImageSize givenB = sizeOption(parsed, "size-b");
     const bool curve = parsed.has("curve");
     const bool matchingScore = parsed.has("matching-score");
 
     RegionFile fileA, fileB;
-    Homography h{};
     if (!loadRegions(parsed.operands[0], matchingScore, fileA) ||
-        !loadRegions(parsed.operands[1], matchingScore, fileB) || !loadHomography(parsed.operands[2], h))
+        !loadRegions(parsed.operands[1], matchingScore, fileB))
         return kExitFailure;
-    const ImageSize sizeA = sizeOf(parsed, "size-a", fileA);
-    const ImageSize sizeB = sizeOf(parsed, "size-b", fileB);
+    const ImageSize sizeA = sizeOf(givenA, "size-a", fileA);
+    const ImageSize sizeB = sizeOf(givenB, "size-b", fileB);
+    Homography h{};
+    if (!loadHomography(parsed.operands[2], h))
+        return kExitFailure;
     const std::vector<Ellipse>& a = fileA.ellipses;
     const std::vector<Ellipse>& b = fileB.ellipses;
     const FrameSet& framesA = fileA.frames;
