@@ -267,6 +267,8 @@ bool readCsv(const std::string& content, bool frames, RegionFile& file, std::str
     std::istringstream in(content);
     std::string line;
     std::getline(in, line);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
     const std::vector<std::string> header = cellsOf(line);
     std::size_t length = 0;
     while (length < header.size() && !header[header.size() - 1 - length].empty() &&
@@ -274,6 +276,8 @@ bool readCsv(const std::string& content, bool frames, RegionFile& file, std::str
         ++length;
     std::vector<Record> records;
     while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         if (line.empty())
             continue;
         const std::vector<std::string> cells = cellsOf(line);
