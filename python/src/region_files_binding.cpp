@@ -51,6 +51,9 @@ py::array recordsOf(const std::vector<Region>& regions)
 
 std::vector<Region> regionsOf(const py::array& records)
 {
+    const py::object names = records.dtype().attr("names");
+    if (names.is_none() || !py::module_::import("tolvane._core").attr("region_dtype").attr("names").equal(names))
+        throw py::value_error("regions must have the fields of region_dtype, or be a (frames, descriptors) pair");
     const auto column = [&](const char* name) { return records[py::str(name)]; };
     const auto x = Column<float>::ensure(column("x")), y = Column<float>::ensure(column("y"));
     const auto a = Column<double>::ensure(column("a")), b = Column<double>::ensure(column("b")),
@@ -138,7 +141,7 @@ py::object readRegions(const std::string& path)
 void writeRegionsFile(const std::string& path, const py::object& regions, const std::string& format,
                       std::pair<int, int> size)
 {
-    const bool frames = py::isinstance<py::tuple>(regions);
+    const bool frames = py::isinstance<py::tuple>(regions) || py::isinstance<py::list>(regions);
     RegionFormat regionFormat{};
     FrameFormat frameFormat{};
     std::function<void(std::ostream&)> write;
@@ -148,7 +151,8 @@ void writeRegionsFile(const std::string& path, const py::object& regions, const 
             writeRegions(out, regionFormat, DetectionInfo{"", size.first, size.second, "", 0.0f, 0, 0}, records);
         };
     } else if (parseFrameFormat(format, frameFormat)) {
-        const FrameSet set = frames ? frameSetOf(regions) : uprightFramesOf(regionsOf(py::array::ensure(regions)));
+        const FrameSet set =
+            frames ? frameSetOf(py::tuple(regions)) : uprightFramesOf(regionsOf(py::array::ensure(regions)));
         write = [=](std::ostream& out) {
             writeFrames(out, frameFormat, DescriptionInfo{"", size.first, size.second, "", ""}, set);
         };
