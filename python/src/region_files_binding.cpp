@@ -52,7 +52,8 @@ py::array recordsOf(const std::vector<Region>& regions)
 std::vector<Region> regionsOf(const py::array& records)
 {
     const py::object names = records.dtype().attr("names");
-    if (names.is_none() || !py::module_::import("tolvane._core").attr("region_dtype").attr("names").equal(names))
+    const py::object expected = py::module_::import("tolvane._core").attr("region_dtype").attr("names");
+    if (names.is_none() || !names.equal(expected))
         throw py::value_error("regions must have the fields of region_dtype, or be a (frames, descriptors) pair");
     const auto column = [&](const char* name) { return records[py::str(name)]; };
     const auto x = Column<float>::ensure(column("x")), y = Column<float>::ensure(column("y"));
