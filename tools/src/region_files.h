@@ -13,8 +13,8 @@ namespace tolvane {
 
 // What a region or frame file holds.
 struct RegionFile {
-    // Oriented frames, written with a descriptor (or the OpenCV format),
-    // rather than regions.
+    // The file records oriented frames (written with --descriptor, or in
+    // the binary or OpenCV format) rather than regions.
     bool hasFrames = false;
     // Region files: the regions with the fields the format records (the
     // ellipse format: x, y, a, b, c; CSV and JSON: all, the shape as listed).
