@@ -5,6 +5,7 @@
 #include "image_input.h"
 #include "matching_binding.h"
 #include "region_array.h"
+#include "region_files_binding.h"
 #include "repeatability_binding.h"
 
 #include "tolvane/tolvane.h"
@@ -428,4 +429,5 @@ PYBIND11_MODULE(_core, module)
                py::arg("threads") = 1, py::arg("format") = "ellipse");
     module.def("repeatability", &repeatabilityOf, kRepeatabilityDoc, py::arg("regions_a"), py::arg("regions_b"),
                py::arg("H"), py::arg("size_a"), py::arg("size_b"), py::arg("max_overlap_error") = 0.4);
+    registerRegionFiles(module);
 }

@@ -110,3 +110,23 @@ def repeatability(
     """How many regions of image A (fields x, y, a, b, c, or (N, 5) rows) are
     found again in image B, with H mapping A to B and sizes (width, height):
     the measure of `tolvane repeatability`. ValueError for bad arguments."""
+
+Frames = Tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.uint8]]
+
+def read_regions(path: str) -> Union[numpy.ndarray, Frames]:
+    """Reads a region or frame file of any format the tool writes, recognised
+    from the content (the legacy listing is refused): for a region file one
+    row of region_dtype per region; for a frame file (frames (N, 2, 3)
+    float32 [[a11, a12, x], [a21, a22, y]], descriptors (N, length) uint8).
+    OSError when the file cannot be opened, ValueError for bad content."""
+
+def write_regions(
+    path: str,
+    regions: Union[numpy.ndarray, Frames],
+    format: Literal["ellipse", "legacy", "csv", "json", "binary", "opencv"] = "ellipse",
+    image_size: Tuple[int, int] = (0, 0),
+) -> None:
+    """Writes regions (region_dtype rows) or a (frames, descriptors) pair in a
+    format of the tool, atomically; image_size (width, height) is recorded by
+    JSON and OpenCV files. OSError when the file cannot be written, ValueError
+    for an unknown format or wrong shapes."""

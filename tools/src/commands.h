@@ -9,6 +9,7 @@
 
 namespace tolvane {
 
+int runColmap(const std::vector<std::string>& args);
 int runDetect(const std::vector<std::string>& args);
 int runDraw(const std::vector<std::string>& args);
 int runMatch(const std::vector<std::string>& args);

@@ -34,8 +34,9 @@ bool describeFile(const std::string& path, const DetectorOptions& detector, cons
 {
     try {
         described.image = readImage(path, reading);
-        const std::vector<Region> regions = detect(described.image.view(), detector);
+        std::vector<Region> regions = detect(described.image.view(), detector);
         Description d = describe(described.image.view(), regions, options);
+        described.frames.regions = std::move(regions);
         described.frames.frames = std::move(d.frames);
         described.frames.region_of_frame = std::move(d.region_of_frame);
         described.frames.descriptors = std::move(d.descriptors);

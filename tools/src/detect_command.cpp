@@ -44,12 +44,15 @@ of - is standard input.
                         adaptation off (harris: 1 keeps the initial shape
                         from the second moment matrix without adaptation)
   -f, --format NAME     ellipse (default), legacy, csv or json; with
-                        --descriptor: ellipse, csv, json or binary
+                        --descriptor: ellipse, csv, json, binary or opencv
+                        (a cv::FileStorage YAML file of cv::KeyPoint and
+                        the descriptor matrix; implies --descriptor sift)
   -o, --output FILE     write the regions of the one IMAGE to FILE rather
                         than to standard output
       --out-dir DIR     write one file per IMAGE into DIR, named after the
                         image with the format's extension (.regions, .txt,
-                        .csv, .json); needed for several images
+                        .csv, .json, .frames, .yml); needed for several
+                        images
   -j, --jobs N          images processed at the same time (default 1)
       --threads N       threads working on each image (default: all cores,
                         shared among the images that --jobs runs at once);
@@ -131,12 +134,12 @@ void describeRequestOf(const ParsedArguments& parsed, DetectRequest& request)
 {
     const auto& options = parsed.options;
     DescribeOptions& d = request.describeOptions;
-    if (!parseDescriptorKind(options.at("descriptor"), d.descriptor))
+    if (parsed.has("descriptor") && !parseDescriptorKind(options.at("descriptor"), d.descriptor))
         throw UsageError("unknown descriptor '" + options.at("descriptor") + "' (use sift, rootsift or none)",
                          kCommand);
     if (parsed.has("format") && !parseFrameFormat(options.at("format"), request.frameFormat))
         throw UsageError("unknown format '" + options.at("format") +
-                             "' with a descriptor (use ellipse, csv, json or binary)",
+                             "' with a descriptor (use ellipse, csv, json, binary or opencv)",
                          kCommand);
     d.upright = parsed.has("upright");
     if (parsed.has("mr-size"))
@@ -161,20 +164,8 @@ DetectRequest requestOf(const ParsedArguments& parsed)
             throw UsageError(std::string("--") + option + " needs --descriptor", kCommand);
     DetectRequest request;
     const auto& options = parsed.options;
-    if (parsed.has("detector") && !parseDetector(options.at("detector"), request.detector.detector))
-        throw UsageError("unknown detector '" + options.at("detector") + "' (use hessian or harris)", kCommand);
-    if (parsed.has("mode") && !parseMode(options.at("mode"), request.detector.mode))
-        throw UsageError("unknown mode '" + options.at("mode") + "' (use exact or refined)", kCommand);
-    if (parsed.has("threshold"))
-        request.detector.threshold = parseFloatOption("threshold", options.at("threshold"), kCommand);
-    if (parsed.has("pyramid-factor"))
-        request.detector.pyramid_factor = parseFloatOption("pyramid-factor", options.at("pyramid-factor"), kCommand);
-    if (parsed.has("iterations"))
-        request.detector.iterations = parseIntOption("iterations", options.at("iterations"), 0, kCommand);
-    if (parsed.has("max-regions"))
-        request.detector.max_regions =
-            static_cast<std::size_t>(parseIntOption("max-regions", options.at("max-regions"), 0, kCommand));
-    request.describe = parsed.has("descriptor");
+    request.detector = detectorOptionsOf(parsed, kCommand);
+    request.describe = parsed.has("descriptor") || (parsed.has("format") && options.at("format") == "opencv");
     if (request.describe)
         describeRequestOf(parsed, request);
     else if (parsed.has("format") && !parseRegionFormat(options.at("format"), request.format))

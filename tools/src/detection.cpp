@@ -32,6 +32,26 @@ const char* nameOf(Detector detector)
     return detector == Detector::Hessian ? "hessian" : "harris";
 }
 
+DetectorOptions detectorOptionsOf(const ParsedArguments& parsed, const std::string& command)
+{
+    DetectorOptions detector;
+    const auto& options = parsed.options;
+    if (parsed.has("detector") && !parseDetector(options.at("detector"), detector.detector))
+        throw UsageError("unknown detector '" + options.at("detector") + "' (use hessian or harris)", command);
+    if (parsed.has("mode") && !parseMode(options.at("mode"), detector.mode))
+        throw UsageError("unknown mode '" + options.at("mode") + "' (use exact or refined)", command);
+    if (parsed.has("threshold"))
+        detector.threshold = parseFloatOption("threshold", options.at("threshold"), command);
+    if (parsed.has("pyramid-factor"))
+        detector.pyramid_factor = parseFloatOption("pyramid-factor", options.at("pyramid-factor"), command);
+    if (parsed.has("iterations"))
+        detector.iterations = parseIntOption("iterations", options.at("iterations"), 0, command);
+    if (parsed.has("max-regions"))
+        detector.max_regions =
+            static_cast<std::size_t>(parseIntOption("max-regions", options.at("max-regions"), 0, command));
+    return detector;
+}
+
 int defaultDetectionThreads(unsigned cores, int jobs)
 {
     return std::max(1, static_cast<int>(cores) / std::max(1, jobs));

@@ -2,6 +2,8 @@
 #ifndef TOLVANE_DETECTION_H
 #define TOLVANE_DETECTION_H
 
+#include "cli.h"
+
 #include <tolvane/tolvane.h>
 
 #include <string>
@@ -19,6 +21,11 @@ bool parseMode(const std::string& name, Mode& mode);
 // "hessian" or "harris"; false for any other name.
 bool parseDetector(const std::string& name, Detector& detector);
 const char* nameOf(Detector detector);
+
+// The detector options of a command line: -d/--detector, -m/--mode,
+// -t/--threshold, --pyramid-factor, -i/--iterations, -n/--max-regions
+// (threads and validation are left to the command). Throws UsageError.
+DetectorOptions detectorOptionsOf(const ParsedArguments& parsed, const std::string& command);
 
 struct Detection {
     int width = 0;

@@ -4,7 +4,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "output_file.h"
-#include "region_formats.h"
+#include "region_files.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,8 +18,9 @@ namespace {
 const char* const kCommand = "draw";
 
 const char* const kUsage = R"(Usage: tolvane draw IMAGE REGIONS -o OUT.png
-Draws the ellipses of a region file in the ellipse format over the image, in
-grey, as a PNG picture: each ellipse's outline and a cross at its centre.
+Draws the ellipses of a region or frame file (any format but the legacy
+listing) over the image, in grey, as a PNG picture: each ellipse's outline
+and a cross at its centre.
 
   -o, --output FILE   the PNG file to write (required)
       --max-pixels N  refuse images of more than N pixels (default 100000000)

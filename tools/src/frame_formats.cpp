@@ -1,5 +1,6 @@
 #include "frame_formats.h"
 
+#include "opencv_format.h"
 #include "region_formats.h"
 
 #include <tolvane/error.h>
@@ -7,7 +8,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <istream>
 #include <limits>
 #include <ostream>
@@ -261,6 +261,8 @@ bool parseFrameFormat(const std::string& name, FrameFormat& format)
         format = FrameFormat::Json;
     else if (name == "binary")
         format = FrameFormat::Binary;
+    else if (name == "opencv")
+        format = FrameFormat::OpenCv;
     else
         return false;
     return true;
@@ -277,6 +279,8 @@ const char* extensionOf(FrameFormat format)
         return ".json";
     case FrameFormat::Binary:
         return ".frames";
+    case FrameFormat::OpenCv:
+        return ".yml";
     }
     return "";
 }
@@ -305,6 +309,9 @@ void writeFrames(std::ostream& out, FrameFormat format, const DescriptionInfo& i
     case FrameFormat::Binary:
         writeBinary(out, set);
         break;
+    case FrameFormat::OpenCv:
+        writeOpenCvFrames(out, info, set);
+        break;
     }
 }
 
@@ -318,14 +325,9 @@ bool readFrames(std::istream& in, FrameSet& set, std::string& error)
     return binary ? readBinary(in, set, error) : readEllipseText(in, set, error);
 }
 
-bool readFrameFile(const std::string& path, FrameSet& set, std::string& error)
+bool looksLikeBinaryFrames(const std::string& content)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open the file";
-        return false;
-    }
-    return readFrames(in, set, error);
+    return content.compare(0, sizeof kMagic, kMagic, sizeof kMagic) == 0;
 }
 
 }  // namespace tolvane

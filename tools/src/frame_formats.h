@@ -1,6 +1,6 @@
 // Files of oriented frames with their descriptors: the ellipse format with
-// descriptors, CSV, JSON and a compact binary format; readers of the ellipse
-// and binary ones.
+// descriptors, CSV, JSON, a compact binary format and OpenCV's YAML; readers
+// of the ellipse and binary ones.
 #ifndef TOLVANE_FRAME_FORMATS_H
 #define TOLVANE_FRAME_FORMATS_H
 
@@ -13,18 +13,19 @@
 
 namespace tolvane {
 
-enum class FrameFormat { Ellipse, Csv, Json, Binary };
+enum class FrameFormat { Ellipse, Csv, Json, Binary, OpenCv };
 
-// "ellipse", "csv", "json" or "binary"; false for any other name.
+// "ellipse", "csv", "json", "binary" or "opencv"; false for any other name.
 bool parseFrameFormat(const std::string& name, FrameFormat& format);
 
-// ".regions", ".csv", ".json", ".frames".
+// ".regions", ".csv", ".json", ".frames", ".yml".
 const char* extensionOf(FrameFormat format);
 
 // Frames and their descriptors (`length` bytes each; length 0: none).
 struct FrameSet {
     std::vector<Frame> frames;
-    std::vector<std::size_t> region_of_frame;  // empty when not known
+    std::vector<std::size_t> region_of_frame;  // empty: frame i belongs to region i
+    std::vector<Region> regions;               // the regions described; empty when not known
     std::vector<std::uint8_t> descriptors;
     std::size_t length = 0;
 };
@@ -49,13 +50,16 @@ FrameEllipse ellipseOf(const Frame& frame);
 // The binary format, little-endian: the 8 bytes "TVFRAME1", the descriptor
 // length (uint32), 4 zero bytes, the count (uint64), then per frame x, y,
 // a11, a12, a21, a22 (float32), then all descriptors (count x length bytes).
+// The OpenCV format: see opencv_format.h.
 void writeFrames(std::ostream& out, FrameFormat format, const DescriptionInfo& info, const FrameSet& set);
 
 // Reads the binary format (recognised by its first bytes) or the ellipse
 // format, whose frames are the upright square roots of the ellipses. False
-// with a reason.
-bool readFrameFile(const std::string& path, FrameSet& set, std::string& error);
+// with a reason. (region_files.h reads a file of any format.)
 bool readFrames(std::istream& in, FrameSet& set, std::string& error);
+
+// Whether a file's content starts as the binary format does.
+bool looksLikeBinaryFrames(const std::string& content);
 
 }  // namespace tolvane
 

@@ -15,6 +15,7 @@ const char* const kUsage = R"(Usage: tolvane COMMAND [OPTIONS] ARGUMENTS
 Affine-covariant region detection in grey-level images.
 
 Commands:
+  colmap          write regions and descriptors into a COLMAP database
   detect          detect regions in PGM, PPM, PNG or JPEG images
   draw            draw the ellipses of a region file over its image
   match           match the regions of two images and fit a model
@@ -28,6 +29,8 @@ Run 'tolvane COMMAND --help' for the options of a command.
 
 int runCommand(const std::string& name, const std::vector<std::string>& args)
 {
+    if (name == "colmap")
+        return tolvane::runColmap(args);
     if (name == "detect")
         return tolvane::runDetect(args);
     if (name == "draw")

@@ -8,7 +8,7 @@
 #include "frame_formats.h"
 #include "model_fit.h"
 #include "output_file.h"
-#include "region_formats.h"
+#include "region_files.h"
 
 #include <tolvane/error.h>
 #include <tolvane/match.h>

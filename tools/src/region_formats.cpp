@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <istream>
 #include <ostream>
 #include <sstream>
@@ -310,16 +309,6 @@ bool readEllipses(std::istream& in, std::vector<Ellipse>& ellipses, std::string&
         return false;
     }
     return true;
-}
-
-bool readEllipseFile(const std::string& path, std::vector<Ellipse>& ellipses, std::string& error)
-{
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        error = "cannot open the file";
-        return false;
-    }
-    return readEllipses(file, ellipses, error);
 }
 
 }  // namespace tolvane

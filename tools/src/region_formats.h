@@ -56,8 +56,8 @@ std::string formatNumber(double value);
 // then one line "x y a b c" per region; further numbers on a region line are
 // ignored. Every [[a, b], [b, c]] must be positive definite. False with a
 // reason that names the line.
+// (region_files.h reads a file of any format.)
 bool readEllipses(std::istream& in, std::vector<Ellipse>& ellipses, std::string& error);
-bool readEllipseFile(const std::string& path, std::vector<Ellipse>& ellipses, std::string& error);
 
 }  // namespace tolvane
 

@@ -3,7 +3,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "frame_formats.h"
-#include "region_formats.h"
+#include "region_files.h"
 #include "repeatability.h"
 
 #include <tolvane/match.h>
@@ -17,10 +17,11 @@ namespace {
 
 const char* const kCommand = "repeatability";
 
-const char* const kUsage = R"(Usage: tolvane repeatability A.regions B.regions H.txt --size-a WxH --size-b WxH [--curve]
+const char* const kUsage = R"(Usage: tolvane repeatability A.regions B.regions H.txt [--size-a WxH --size-b WxH] [--curve]
 Measures the repeatability of the regions of image A in image B, where H.txt
 holds the 3x3 homography (9 numbers, row after row) that maps the pixels of
-A to those of B, and the region files are in the ellipse format.
+A to those of B. The region files may be in any format 'tolvane detect'
+writes but the legacy listing.
 
 Each region of A is projected into B through the affine approximation of H
 at its centre. Only regions whose centre lies inside the other image count.
@@ -31,15 +32,15 @@ one to one in order of increasing error. Repeatability is the number of
 pairs with an error below 40% over the smaller of the two region counts in
 the common part.
 
-      --size-a WxH   width and height of image A in pixels (required)
-      --size-b WxH   width and height of image B in pixels (required)
+      --size-a WxH   width and height of image A in pixels (required unless
+                     the region file records them: JSON and OpenCV do)
+      --size-b WxH   width and height of image B in pixels (likewise)
       --curve        also print the figures for errors below 10%, 20%, ... 60%
       --matching-score  also the matching score: of each region of A's
                      nearest neighbour in B by descriptor, the pairs that
                      are correspondences (overlap error < 40%), over the
                      smaller count in the common part. The region files
-                     must carry descriptors (tolvane detect --descriptor;
-                     ellipse or binary format)
+                     must carry descriptors (tolvane detect --descriptor)
   -h, --help         show this help
 )";
 
@@ -50,13 +51,23 @@ const std::vector<OptionDefinition> kOptions = {
 constexpr double kStandardThreshold = 0.4;
 const std::vector<double> kCurveThresholds = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
 
+// The size an option gives; 0 x 0 when it is not given.
 ImageSize sizeOption(const ParsedArguments& parsed, const std::string& name)
 {
-    if (!parsed.has(name))
-        throw UsageError("--" + name + " WxH is required", kCommand);
     ImageSize size;
-    parseSizeOption(name, parsed.options.at(name), size.width, size.height, kCommand);
+    if (parsed.has(name))
+        parseSizeOption(name, parsed.options.at(name), size.width, size.height, kCommand);
     return size;
+}
+
+// The size given, else the one the region file records.
+ImageSize sizeOf(const ImageSize& given, const std::string& name, const RegionFile& file)
+{
+    if (given.width > 0)
+        return given;
+    if (file.width <= 0 || file.height <= 0)
+        throw UsageError("--" + name + " WxH is required", kCommand);
+    return ImageSize{file.width, file.height};
 }
 
 bool loadHomography(const std::string& path, Homography& h)
@@ -81,21 +92,18 @@ std::string percent(double fraction)
     return text;
 }
 
-// The regions of a frame file as ellipses, and their descriptors.
-bool loadFrames(const std::string& path, std::vector<Ellipse>& ellipses, FrameSet& frames)
+// The regions of a file of any format; with the matching score, only files
+// with descriptors.
+bool loadRegions(const std::string& path, bool descriptors, RegionFile& file)
 {
     std::string error;
-    if (!readFrameFile(path, frames, error)) {
+    if (!readRegionFile(path, file, error)) {
         std::cerr << "tolvane: " << path << ": " << error << std::endl;
         return false;
     }
-    if (frames.length == 0) {
+    if (descriptors && file.frames.length == 0) {
         std::cerr << "tolvane: " << path << ": no descriptors for the matching score" << std::endl;
         return false;
-    }
-    for (const Frame& f : frames.frames) {
-        const FrameEllipse e = ellipseOf(f);
-        ellipses.push_back(Ellipse{f.x, f.y, e.a, e.b, e.c});
     }
     return true;
 }
@@ -114,15 +122,6 @@ void printMatchingScore(const std::vector<Ellipse>& a, const std::vector<Ellipse
     const std::size_t common = std::min(result.commonA, result.commonB);
     std::cout << "correct nearest-neighbour matches: " << correct << '\n'
               << "matching score: " << percent(common ? double(correct) / double(common) : 0.0) << '\n';
-}
-
-bool loadEllipses(const std::string& path, std::vector<Ellipse>& ellipses)
-{
-    std::string error;
-    if (readEllipseFile(path, ellipses, error))
-        return true;
-    std::cerr << "tolvane: " << path << ": " << error << std::endl;
-    return false;
 }
 
 void printResult(const RepeatabilityResult& result, bool curve)
@@ -154,20 +153,25 @@ int runRepeatability(const std::vector<std::string>& args)
     }
     if (parsed.operands.size() != 3)
         throw UsageError("expected two region files and a homography file", kCommand);
-    const ImageSize sizeA = sizeOption(parsed, "size-a");
-    const ImageSize sizeB = sizeOption(parsed, "size-b");
+    const ImageSize givenA = sizeOption(parsed, "size-a");
+    const ImageSize givenB = sizeOption(parsed, "size-b");
     const bool curve = parsed.has("curve");
     const bool matchingScore = parsed.has("matching-score");
 
-    std::vector<Ellipse> a, b;
-    FrameSet framesA, framesB;
-    Homography h{};
-    const bool loaded = matchingScore ? loadFrames(parsed.operands[0], a, framesA) &&
-                                            loadFrames(parsed.operands[1], b, framesB)
-                                      : loadEllipses(parsed.operands[0], a) && loadEllipses(parsed.operands[1], b);
-    if (!loaded || !loadHomography(parsed.operands[2], h))
+    RegionFile fileA, fileB;
+    if (!loadRegions(parsed.operands[0], matchingScore, fileA) ||
+        !loadRegions(parsed.operands[1], matchingScore, fileB))
         return kExitFailure;
-    if (framesA.length != framesB.length) {
+    const ImageSize sizeA = sizeOf(givenA, "size-a", fileA);
+    const ImageSize sizeB = sizeOf(givenB, "size-b", fileB);
+    Homography h{};
+    if (!loadHomography(parsed.operands[2], h))
+        return kExitFailure;
+    const std::vector<Ellipse>& a = fileA.ellipses;
+    const std::vector<Ellipse>& b = fileB.ellipses;
+    const FrameSet& framesA = fileA.frames;
+    const FrameSet& framesB = fileB.frames;
+    if (matchingScore && framesA.length != framesB.length) {
         std::cerr << "tolvane: " << parsed.operands[1] << ": descriptor length differs from the first file's"
                   << std::endl;
         return kExitFailure;
