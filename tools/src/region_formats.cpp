@@ -200,6 +200,45 @@ bool readCount(std::istream& in, int& lineNumber, std::size_t& count, std::strin
     return true;
 }
 
+// The CSV format's columns that a RegionList takes.
+enum CsvColumn { kCsvX = 1, kCsvY = 2, kCsvResponse = 3, kCsvA = 12, kCsvB = 13, kCsvC = 14, kCsvColumns = 15 };
+
+bool csvFieldsOf(const std::string& line, std::vector<double>& fields)
+{
+    fields.clear();
+    std::istringstream cells(line);
+    std::string cell;
+    while (std::getline(cells, cell, ',')) {
+        double value = 0.0;
+        const auto result = std::from_chars(cell.data(), cell.data() + cell.size(), value);
+        if (result.ec != std::errc() || result.ptr != cell.data() + cell.size())
+            return false;
+        fields.push_back(value);
+    }
+    return fields.size() == kCsvColumns;
+}
+
+// The rows after the header line.
+bool readCsvRows(std::istream& in, RegionList& list, std::string& error)
+{
+    std::string line;
+    std::vector<double> fields;
+    for (int lineNumber = 2; std::getline(in, line); ++lineNumber) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        if (!csvFieldsOf(line, fields))
+            return failAt(lineNumber, "expected " + std::to_string(kCsvColumns) + " numbers", error);
+        Ellipse e{};
+        if (!ellipseOf({fields[kCsvX], fields[kCsvY], fields[kCsvA], fields[kCsvB], fields[kCsvC]}, e))
+            return failAt(lineNumber, "[[a, b], [b, c]] is not a finite positive definite matrix", error);
+        list.ellipses.push_back(e);
+        list.responses.push_back(static_cast<float>(fields[kCsvResponse]));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parseRegionFormat(const std::string& name, RegionFormat& format)
@@ -320,6 +359,25 @@ bool readEllipseFile(const std::string& path, std::vector<Ellipse>& ellipses, st
         return false;
     }
     return readEllipses(file, ellipses, error);
+}
+
+bool readRegionList(const std::string& path, RegionList& list, std::string& error)
+{
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        error = "cannot open the file";
+        return false;
+    }
+    list = RegionList{};
+    std::string first;
+    std::getline(file, first);
+    if (!first.empty() && first.back() == '\r')
+        first.pop_back();
+    if (first == kCsvHeader)
+        return readCsvRows(file, list, error);
+    file.clear();
+    file.seekg(0);
+    return readEllipses(file, list.ellipses, error);
 }
 
 }  // namespace tolvane

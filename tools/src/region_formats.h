@@ -63,6 +63,14 @@ std::string jsonString(const std::string& text);
 bool readEllipses(std::istream& in, std::vector<Ellipse>& ellipses, std::string& error);
 bool readEllipseFile(const std::string& path, std::vector<Ellipse>& ellipses, std::string& error);
 
+// The regions of a file in the ellipse or the CSV format, told apart by the
+// first line, with their responses when the format records them.
+struct RegionList {
+    std::vector<Ellipse> ellipses;
+    std::vector<float> responses;  // empty for the ellipse format
+};
+bool readRegionList(const std::string& path, RegionList& list, std::string& error);
+
 }  // namespace tolvane
 
 #endif
