@@ -1,4 +1,5 @@
-// Detection of an image file into a region file through the tool's code.
+// Image files, and detection of an image file into a region file through
+// the tool's code.
 #include "file_detection.h"
 
 #include "detection.h"
@@ -31,6 +32,18 @@ RegionFormat formatOf(const std::string& name)
 }
 
 }  // namespace
+
+Image readImageFile(const std::string& path)
+{
+    try {
+        return readImage(path);
+    } catch (const Error& e) {
+        const std::string message = path + ": " + e.what();
+        if (e.code() == ErrorCode::FileAccess)
+            throw FileError(message);
+        throw Error(e.code(), message);
+    }
+}
 
 std::size_t detectFileInto(const FileDetectionRequest& request)
 {

@@ -1,8 +1,10 @@
-// Detection of an image file into a region file with the tool's own image
-// reading and region writers, so that the file is the one `tolvane detect`
-// writes.
+// Image files read with the library's readers, and detection of an image
+// file into a region file with the tool's own image reading and region
+// writers, so that the file is the one `tolvane detect` writes.
 #ifndef TOLVANE_PYTHON_FILE_DETECTION_H
 #define TOLVANE_PYTHON_FILE_DETECTION_H
+
+#include "tolvane/image.h"
 
 #include <cstddef>
 #include <stdexcept>
@@ -16,6 +18,10 @@ class FileError : public std::runtime_error {
 public:
     explicit FileError(const std::string& message) : std::runtime_error(message) {}
 };
+
+// The grey image of a file. Throws FileError when the file cannot be read
+// and tolvane::Error for its content, both with the tool's message.
+Image readImageFile(const std::string& path);
 
 struct FileDetectionRequest {
     std::string image;

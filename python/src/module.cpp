@@ -1,7 +1,10 @@
-// The compiled part of the Python package: detection on numpy arrays and
-// image files, and the repeatability measure.
+// The compiled part of the Python package: image reading, detection on
+// numpy arrays and image files, frames, descriptors, matching and model
+// fitting, and the repeatability measure.
 #include "file_detection.h"
 #include "image_input.h"
+#include "matching_binding.h"
+#include "region_array.h"
 #include "repeatability_binding.h"
 
 #include "tolvane/tolvane.h"
@@ -9,8 +12,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,21 +25,6 @@ namespace py = pybind11;
 
 namespace tolvane::python {
 namespace {
-
-// One row of the array detect() returns.
-struct RegionRecord {
-    float x;
-    float y;
-    double a;
-    double b;
-    double c;
-    float scale;
-    float lap_scale;
-    float response;
-    std::int32_t level;
-    std::int32_t lap_index;
-    float shape[2][2];
-};
 
 Detector detectorNamed(const std::string& name)
 {
@@ -71,30 +62,6 @@ DetectorOptions optionsOf(const std::string& detector, std::optional<float> thre
     return options;
 }
 
-RegionRecord recordOf(const Region& region)
-{
-    return RegionRecord{region.x,
-                        region.y,
-                        region.a,
-                        region.b,
-                        region.c,
-                        region.scale,
-                        region.lap_scale,
-                        region.response,
-                        region.level,
-                        region.lap_index,
-                        {{region.shape[0], region.shape[1]}, {region.shape[2], region.shape[3]}}};
-}
-
-py::array_t<RegionRecord> recordsOf(const std::vector<Region>& regions)
-{
-    py::array_t<RegionRecord> records(static_cast<py::ssize_t>(regions.size()));
-    RegionRecord* out = records.mutable_data();
-    for (const Region& region : regions)
-        *out++ = recordOf(region);
-    return records;
-}
-
 py::array detectArray(const py::array& image, const std::string& detector, std::optional<float> threshold,
                        int iterations, std::optional<py::ssize_t> maxRegions, int threads, const std::string& mode)
 {
@@ -109,6 +76,26 @@ py::array detectArray(const py::array& image, const std::string& detector, std::
     return recordsOf(regions);
 }
 
+py::array_t<std::uint8_t> imread(const std::filesystem::path& path)
+{
+    auto image = std::make_unique<Image>();
+    {
+        const py::gil_scoped_release released;
+        *image = readImageFile(path.string());
+    }
+    const std::vector<py::ssize_t> shape{image->height, image->width};
+    std::uint8_t* pixels = image->pixels.data();
+    const py::capsule owner(image.get(), [](void* owned) { delete static_cast<Image*>(owned); });
+    image.release();
+    return py::array_t<std::uint8_t>(shape, pixels, owner);
+}
+
+py::tuple describeRegions(const py::array& image, const py::array& regions, const std::string& descriptor,
+                          bool upright, float mrSize, bool returnRegions, std::optional<int> patchSize, int threads)
+{
+    return describeArray(image, regions, {descriptor, upright, mrSize, returnRegions, patchSize, threads});
+}
+
 std::size_t detectFile(const std::string& image, const std::string& output, const std::string& detector,
                        float threshold, int iterations, int threads, const std::string& format)
 {
@@ -119,10 +106,42 @@ std::size_t detectFile(const std::string& image, const std::string& output, cons
 
 const char* const kModuleDoc = R"(Affine-covariant interest regions in grey-level images.
 
-detect() finds the regions of a numpy image and returns them as a structured
-array with the fields of region_dtype, the same numbers as the tolvane tool
-gives for the same pixels. detect_file() turns an image file into a region
-file exactly as `tolvane detect` does.)";
+imread() reads an image file as the tool does. detect() finds the regions of
+a numpy image and returns them as a structured array with the fields of
+region_dtype, the same numbers as the tolvane tool gives for the same
+pixels; describe() gives their oriented frames and descriptors, match() the
+nearest neighbours of descriptors and verify() the homography or
+fundamental matrix the matches agree with. detect_file() turns an image file
+into a region file exactly as `tolvane detect` does.)";
+
+const char* const kImreadDoc = R"(Reads an image file as a grey (rows, columns) uint8 array.
+
+The library's readers, as the tolvane tool reads images: binary or ASCII PGM
+and PPM (8 or 16 bits, scaled to 0-255), PNG and JPEG, recognised by their
+first bytes. Colour is made grey with the weights 0.299, 0.587, 0.114
+(rounded to the nearest integer), and a JPEG's EXIF orientation is applied,
+so that the image is the one a viewer shows.
+
+Parameters
+----------
+path : str or os.PathLike
+    The image file.
+
+Returns
+-------
+numpy.ndarray
+    The pixels, uint8, rows packed.
+
+Raises
+------
+OSError
+    When the file cannot be opened or read.
+ValueError
+    (tolvane.Error) For content that is malformed, damaged or larger than
+    100 million pixels.
+
+The message is the one the tool prints: the file, a colon and the reason.
+The GIL is released while the file is read.)";
 
 const char* const kDetectDoc = R"(Detects the affine-covariant regions of an image.
 
@@ -173,6 +192,137 @@ ValueError
     For a wrong shape, an unknown detector or a setting out of range.
 
 The GIL is released while the detector runs, so threads detect in parallel.)";
+
+const char* const kDescribeDoc = R"(Oriented frames and descriptors of regions.
+
+Parameters
+----------
+image : numpy.ndarray
+    The image the regions were found in, in any form detect() takes.
+regions : numpy.ndarray
+    Regions as detect() returns them (dtype region_dtype), all of them or a
+    selection such as regions[mask].
+descriptor : str
+    "sift", "rootsift" (L1-normalised and square-rooted, so that Euclidean
+    distance compares as the Hellinger kernel) or "none" (frames only: the
+    descriptors have no columns).
+upright : bool
+    One unrotated frame per region. Otherwise one frame per dominant
+    gradient orientation, so that a region may have several frames.
+mr_size : float
+    The descriptor covers the square [-mr_size, mr_size]^2 of the frame,
+    mr_size times the region; above 0, at most 100.
+return_regions : bool
+    Also return, for each frame, the index into `regions` of its region.
+patch_size : int or None
+    Also return each frame's normalised patch, patch_size x patch_size grey
+    pixels (4 to 1024) over the square the descriptor covers.
+threads : int
+    Threads, 0 to 1024; 0 uses every core. The results are the same
+    whatever the count.
+
+Returns
+-------
+frames : numpy.ndarray
+    (N, 2, 3) float32, [[a11, a12, x], [a21, a22, y]] per frame: the affine
+    map p = (x, y) + A u from the unit circle |u| <= 1 of the normalised
+    patch onto the region's ellipse in input pixels, rotation included.
+    Its first column (a11, a21) is the region's orientation, the direction
+    of its dominant gradient (x to the right, y downwards, angles from +x
+    towards +y). The frames of a region follow each other, strongest
+    orientation first, the regions in the order given.
+descriptors : numpy.ndarray
+    (N, 128) uint8, the descriptor of each frame.
+region_of_frame : numpy.ndarray
+    (N,) intp, only with return_regions=True.
+patches : numpy.ndarray
+    (N, patch_size, patch_size) uint8, only with a patch_size; x to the
+    right, y downwards.
+
+Raises
+------
+TypeError
+    For an image dtype other than uint8 and float32, or regions of another
+    dtype than region_dtype.
+ValueError
+    For a wrong shape, an unknown descriptor, a setting out of range or a
+    region without a valid ellipse.
+
+The numbers are those of `tolvane detect --descriptor` for the same pixels.
+The GIL is released while it runs.)";
+
+const char* const kMatchDoc = R"(Nearest neighbours of descriptors by Euclidean distance.
+
+For each row of d1, in order, its nearest row of d2 when it passes the
+tests asked for. Exact (brute force in integer arithmetic); of equally near
+rows of d2 the first is taken: `tolvane match` gives the same pairs.
+
+Parameters
+----------
+d1, d2 : numpy.ndarray
+    Two-dimensional uint8 arrays with the same number of columns, one
+    descriptor a row, as describe() returns them.
+ratio : float
+    Keep a nearest neighbour only when it is nearer than ratio times the
+    second nearest; 1 keeps every nearest neighbour. Above 0, at most 1.
+mutual : bool
+    Keep only pairs that are each other's nearest neighbour.
+threads : int
+    Threads, 0 to 1024; 0 uses every core.
+
+Returns
+-------
+indices : numpy.ndarray
+    (M, 2) intp: the row in d1 and the row in d2 of each match.
+distances : numpy.ndarray
+    (M,) float32: their Euclidean distances.
+
+Raises
+------
+TypeError
+    Unless both are two-dimensional uint8 arrays.
+ValueError
+    For different descriptor lengths or a setting out of range.
+
+The GIL is released while it runs.)";
+
+const char* const kVerifyDoc = R"(The model most matches agree with, and which matches do.
+
+The frame centres that the matches pair are fitted robustly with OpenCV's
+USAC/MAGSAC estimator, as `tolvane match` fits them.
+
+Parameters
+----------
+frames1, frames2 : numpy.ndarray
+    (N, 2, 3) frames of the two images, as describe() returns them; only
+    the centres (column 2) are used.
+matches : numpy.ndarray
+    (M, 2) integer indices into frames1 and frames2, as match() returns them.
+model : str
+    "homography" (a plane, or a camera turning about its centre) or
+    "fundamental" (any rigid scene).
+max_error : float
+    Inlier threshold in pixels: the reprojection error in the second image
+    for a homography, the distance to the epipolar line for a fundamental
+    matrix. The tool's 1.5 by default.
+
+Returns
+-------
+model : numpy.ndarray or None
+    3x3 float64 mapping points (x, y, 1) of the first image to the second
+    (homography) or with x2^T F x1 = 0 (fundamental); None when fewer
+    matches than the model needs (4 or 8) are given or none is found.
+inliers : numpy.ndarray
+    (M,) bool, one per match; all False without a model.
+
+Raises
+------
+ValueError
+    For a wrong shape, an unknown model or a threshold that is not above 0.
+IndexError
+    For an index outside its frames.
+
+The GIL is released while the model is fitted.)";
 
 const char* const kDetectFileDoc = R"(Detects the regions of an image file into a region file.
 
@@ -265,6 +415,14 @@ PYBIND11_MODULE(_core, module)
     module.def("detect", &detectArray, kDetectDoc, py::arg("image"), py::arg("detector") = "hessian",
                py::arg("threshold") = py::none(), py::arg("iterations") = 16, py::arg("max_regions") = py::none(),
                py::arg("threads") = 0, py::arg("mode") = "exact");
+    module.def("imread", &imread, kImreadDoc, py::arg("path"));
+    module.def("describe", &describeRegions, kDescribeDoc, py::arg("image"), py::arg("regions"),
+               py::arg("descriptor") = "sift", py::arg("upright") = false, py::arg("mr_size") = 3.0f, py::kw_only(),
+               py::arg("return_regions") = false, py::arg("patch_size") = py::none(), py::arg("threads") = 0);
+    module.def("match", &matchArrays, kMatchDoc, py::arg("d1"), py::arg("d2"), py::arg("ratio") = 0.8f,
+               py::arg("mutual") = true, py::kw_only(), py::arg("threads") = 0);
+    module.def("verify", &verifyMatches, kVerifyDoc, py::arg("frames1"), py::arg("frames2"), py::arg("matches"),
+               py::arg("model") = "homography", py::arg("max_error") = 1.5);
     module.def("detect_file", &detectFile, kDetectFileDoc, py::arg("image"), py::arg("output"),
                py::arg("detector") = "hessian", py::arg("threshold") = 1000.0f, py::arg("iterations") = 16,
                py::arg("threads") = 1, py::arg("format") = "ellipse");

@@ -158,7 +158,8 @@ def test_error_is_a_value_error():
 
 
 def test_every_public_name_has_a_docstring_and_a_stub():
-    stub = (Path(tolvane.__file__).parent / "_core.pyi").read_text()
+    package = Path(tolvane.__file__).parent
+    stub = "".join((package / name).read_text() for name in ["_core.pyi", "interop.py"])
     for name in tolvane.__all__:
         assert not callable(getattr(tolvane, name)) or getattr(tolvane, name).__doc__, name
         assert re.search(rf"^(def |class ){name}\b|^{name}:", stub, re.MULTILINE), name

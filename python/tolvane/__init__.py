@@ -5,14 +5,21 @@
     >>> len(regions), regions.dtype.names[:2]
     (0, ('x', 'y'))
 
-detect() returns a numpy structured array with the fields of region_dtype.
-detect_file() turns an image file into the region file `tolvane detect`
-writes, and tolvane.dask.detect_files() does that for many files on a Dask
-cluster. repeatability() measures how many regions of one view are found
-again in another. Errors the library reports are raised as tolvane.Error, a
-ValueError; files that cannot be read or written as OSError.
+imread() reads an image file as the tolvane tool does. detect() returns a
+numpy structured array with the fields of region_dtype; describe() gives
+the regions' oriented frames and descriptors, match() pairs descriptors of
+two images and verify() fits the homography or fundamental matrix the pairs
+agree with. to_laf() and to_cv_keypoints() turn frames into Kornia's local
+affine frames and OpenCV's keypoints. detect_file() turns an image file into
+the region file `tolvane detect` writes, and tolvane.dask.detect_files()
+does that for many files on a Dask cluster. repeatability() measures how
+many regions of one view are found again in another. Errors the library
+reports are raised as tolvane.Error, a ValueError; files that cannot be read
+or written as OSError.
 """
 
-from ._core import Error, detect, detect_file, region_dtype, repeatability
+from ._core import Error, describe, detect, detect_file, imread, match, region_dtype, repeatability, verify
+from .interop import to_cv_keypoints, to_laf
 
-__all__ = ["Error", "detect", "detect_file", "region_dtype", "repeatability"]
+__all__ = ["Error", "describe", "detect", "detect_file", "imread", "match", "region_dtype", "repeatability",
+           "to_cv_keypoints", "to_laf", "verify"]

@@ -1,9 +1,12 @@
 """Affine-covariant interest regions in grey-level images."""
 
-from typing import Literal, Optional, Tuple, TypedDict
+import os
+from typing import Literal, Optional, Tuple, TypedDict, Union
 
 import numpy
 import numpy.typing
+
+_Image = Union[numpy.typing.NDArray[numpy.uint8], numpy.typing.NDArray[numpy.float32]]
 
 class Error(ValueError):
     """A bad argument or input as the library reports it; a ValueError."""
@@ -12,8 +15,14 @@ region_dtype: numpy.dtype
 """Fields of a region: x, y (float32), a, b, c (float64), scale, lap_scale,
 response (float32), level, lap_index (int32), shape (float32, 2x2)."""
 
+def imread(path: Union[str, os.PathLike]) -> numpy.typing.NDArray[numpy.uint8]:
+    """Reads a PGM, PPM, PNG or JPEG file as a (rows, columns) uint8 array,
+    as the tolvane tool reads it (colour made grey, EXIF orientation
+    applied). OSError when the file cannot be read, ValueError
+    (tolvane.Error) for bad content; the message is the tool's."""
+
 def detect(
-    image: numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.float32],
+    image: _Image,
     detector: Literal["hessian", "harris"] = "hessian",
     threshold: Optional[float] = None,
     iterations: int = 16,
@@ -25,6 +34,48 @@ def detect(
     (rows, columns, 3) uint8 or float32 image; one row of region_dtype per
     region. TypeError for another dtype, ValueError for a wrong shape or
     setting. The GIL is released while the detector runs."""
+
+def describe(
+    image: _Image,
+    regions: numpy.ndarray,
+    descriptor: Literal["sift", "rootsift", "none"] = "sift",
+    upright: bool = False,
+    mr_size: float = 3.0,
+    *,
+    return_regions: bool = False,
+    patch_size: Optional[int] = None,
+    threads: int = 0,
+) -> Tuple[numpy.ndarray, ...]:
+    """Oriented frames and descriptors of regions (as detect() returns them):
+    (frames (N, 2, 3) float32 [[a11, a12, x], [a21, a22, y]], descriptors
+    (N, 128) uint8), then with return_regions the index of each frame's
+    region (N,) and with a patch_size the patches (N, patch_size, patch_size)
+    uint8. A region has one frame per dominant orientation unless upright.
+    The GIL is released."""
+
+def match(
+    d1: numpy.typing.NDArray[numpy.uint8],
+    d2: numpy.typing.NDArray[numpy.uint8],
+    ratio: float = 0.8,
+    mutual: bool = True,
+    *,
+    threads: int = 0,
+) -> Tuple[numpy.typing.NDArray[numpy.intp], numpy.typing.NDArray[numpy.float32]]:
+    """Nearest neighbours in d2 of the rows of d1 by Euclidean distance, with
+    the ratio test and the mutual check: ((M, 2) indices into d1 and d2,
+    (M,) distances). TypeError unless both are 2-D uint8 arrays. The GIL is
+    released."""
+
+def verify(
+    frames1: numpy.typing.ArrayLike,
+    frames2: numpy.typing.ArrayLike,
+    matches: numpy.typing.ArrayLike,
+    model: Literal["homography", "fundamental"] = "homography",
+    max_error: float = 1.5,
+) -> Tuple[Optional[numpy.typing.NDArray[numpy.float64]], numpy.typing.NDArray[numpy.bool_]]:
+    """The model (3x3, first image to second; None when none is found) that
+    most matched frame centres agree with to within max_error pixels, fitted
+    as `tolvane match` fits it, and the (M,) inlier mask."""
 
 def detect_file(
     image: str,

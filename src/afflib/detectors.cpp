@@ -60,40 +60,49 @@ ScaleSpace::ScaleSpace(DERY* image, int threads)
 
 ScaleSpace::~ScaleSpace() { release(images, 1); }
 
-// Pyramids of fewer than three levels hold no point and may be below the
-// filters' minimum size: their maps are left unfilled.
-// The levels are computed one after the other, each spread over the threads,
-// so that only one level's temporaries exist at a time. Determinants are
-// kept only for the levels searched for points.
-HessianMaps::HessianMaps(const ScaleSpace& space, int threads)
-    : det(space.levels.size(), nullptr), trace(imagesFor(space.levels))
+// Computes the Hessian of each level into trace[i] and a new determinant map
+// that it hands, for the levels searched for points, to
+// keepSearched(i, map, pool), one level after the other, each spread over the
+// pool, so that only one level's temporaries exist at a time. Pyramids of
+// fewer than three levels hold no point and may be below the filters'
+// minimum size: their maps are left unfilled.
+template <class KeepSearched>
+void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& trace, int threads,
+                          KeepSearched keepSearched)
 {
     if (!space.canHoldPoints())
         return;
     WorkerPool pool(threads);
     const size_t n = space.images.size();
     for (size_t i = 0; i < n; ++i) {
-        std::unique_ptr<DERY> unkept;
+        auto det = std::make_unique<DERY>(space.levels[i].rows, space.levels[i].cols);
+        hessian(space.images[i], det.get(), trace[i], pool);
         if (isSearched(i, n))
-            det[i] = new DERY(space.levels[i].rows, space.levels[i].cols);
-        else
-            unkept = std::make_unique<DERY>(space.levels[i].rows, space.levels[i].cols);
-        hessian(space.images[i], det[i] ? det[i] : unkept.get(), trace[i], pool);
+            keepSearched(i, std::move(det), pool);
     }
 }
+
+HessianMaps::HessianMaps(const ScaleSpace& space, int threads)
+    : det(space.levels.size(), nullptr), trace(imagesFor(space.levels))
+{
+    computeHessianLevels(space, trace, threads,
+                         [&](size_t i, std::unique_ptr<DERY> map, WorkerPool&) { det[i] = map.release(); });
+}
+
+HessianScan::HessianScan(const ScaleSpace& space, float threshold, int threads)
+    : maxima(space.levels.size()), trace(imagesFor(space.levels))
+{
+    computeHessianLevels(space, trace, threads, [&](size_t i, std::unique_ptr<DERY> map, WorkerPool& pool) {
+        maxima[i] = responseMaxima(map.get(), threshold, pool);
+    });
+}
+
+HessianScan::~HessianScan() { release(trace); }
 
 HessianMaps::~HessianMaps()
 {
-    releaseDeterminants();
+    release(det);
     release(trace);
-}
-
-void HessianMaps::releaseDeterminants()
-{
-    for (DERY*& map : det) {
-        delete map;
-        map = nullptr;
-    }
 }
 
 HarrisMaps::HarrisMaps(const ScaleSpace& space, int threads)
@@ -126,18 +135,12 @@ void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float thresh
                      int threads, DetectionCounts& counts)
 {
     const ScaleSpace space(image, threads);
-    HessianMaps maps(space, threads);
+    const HessianScan scan(space, threshold, threads);
     const size_t before = regions.size();
-    if (space.canHoldPoints()) {
-        // Mode 2: identity start shape; the second-moment map lists are unread.
-        harris_lap(maps.det, maps.det, maps.det, maps.det, maps.trace, space.scales, regions, threshold, 2,
-                   threads);
-    }
+    addHessianRegions(scan.maxima, scan.trace, space.scales, regions, threads);
     counts.extracted = regions.size() - before;
-    // The adaptation reads the pyramid alone (and passes the traces on).
-    maps.releaseDeterminants();
     if (maxIterations > 0)
-        findAffineRegion(space.images, maps.trace, space.scales, regions, maxIterations, threads);
+        findAffineRegion(space.images, scan.trace, space.scales, regions, maxIterations, threads);
     counts.adapted = regions.size() - before;
 }
 

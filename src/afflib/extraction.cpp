@@ -83,64 +83,88 @@ ShapeEntries initialShape(const std::vector<DERY*>& m11Maps, const std::vector<D
     return shape;
 }
 
-struct ExtractionInput {
-    const std::vector<DERY*>& responseMaps;
+// What turns a level's response maxima into regions.
+struct PointInput {
     const std::vector<DERY*>& m11Maps;
     const std::vector<DERY*>& m12Maps;
     const std::vector<DERY*>& m22Maps;
     const std::vector<DERY*>& lapMaps;
     const std::vector<float>& scales;
-    float threshold;
     int mode;
 };
 
-// The region of the maximum at (row, col) of a level, appended to `points`
-// when it has a characteristic scale with a bucket (index below
-// bucketCount).
-void addPoint(const ExtractionInput& in, std::size_t level, int row, int col, std::size_t bucketCount,
+// The region of a level's maximum, appended to `points` when it has a
+// characteristic scale with a bucket (index below bucketCount).
+void addPoint(const PointInput& in, std::size_t level, const ResponseMaximum& maximum, std::size_t bucketCount,
               std::vector<AffRegion>& points)
 {
     const float scale = in.scales[level];
-    const float x = static_cast<float>(col * static_cast<double>(scale));
-    const float y = static_cast<float>(row * static_cast<double>(scale));
+    const float x = static_cast<float>(maximum.col * static_cast<double>(scale));
+    const float y = static_cast<float>(maximum.row * static_cast<double>(scale));
     const int j = getLapMax(in.lapMaps, in.scales, static_cast<unsigned int>(level), kLapBelow,
                             kLapAbove, x, y);
     if (j < 1 || static_cast<std::size_t>(j) >= bucketCount)
         return;
-    const ShapeEntries shape = initialShape(in.m11Maps, in.m12Maps, in.m22Maps, level, row, col, in.mode);
-    points.push_back(AffRegion{x, y, in.responseMaps[level]->pixels[row][col], scale, in.scales[j],
-                                   shape.mi11, shape.mi12, shape.mi22, j, static_cast<int>(level),
-                                   in.mode});
+    const ShapeEntries shape = initialShape(in.m11Maps, in.m12Maps, in.m22Maps, level, maximum.row, maximum.col,
+                                            in.mode);
+    points.push_back(AffRegion{x, y, maximum.response, scale, in.scales[j], shape.mi11, shape.mi12, shape.mi22,
+                               j, static_cast<int>(level), in.mode});
 }
 
-// The regions of one level's strict maxima above threshold, in scan order.
-std::vector<AffRegion> levelPoints(const ExtractionInput& in, std::size_t level, std::size_t bucketCount)
+// The maxima of rows [begin, end) of a response map, in scan order.
+void appendRowMaxima(const DERY* response, float threshold, int begin, int end,
+                     std::vector<ResponseMaximum>& maxima)
 {
-    std::vector<AffRegion> points;
-    const DERY* response = in.responseMaps[level];
     const int colEnd = response->cols - kScanBorder;
-    for (int row = kScanBorder; row < response->rows - kScanBorder; ++row) {
+    for (int row = begin; row < end; ++row) {
         for (int first = kScanBorder; first < colEnd; first += kScanChunk) {
             const int count = std::min(kScanChunk, colEnd - first);
             int isMaximum[kScanChunk];
-            if (markStrictMaxima(response, row, first, count, in.threshold, isMaximum) == 0)
+            if (markStrictMaxima(response, row, first, count, threshold, isMaximum) == 0)
                 continue;
             for (int k = 0; k < count; ++k)
                 if (isMaximum[k])
-                    addPoint(in, level, row, first + k, bucketCount, points);
+                    maxima.push_back({row, first + k, response->pixels[row][first + k]});
         }
     }
-    return points;
 }
 
 // Number of levels every list can serve; the maps read only in mode 1 count
 // only then.
-std::size_t usableLevels(const ExtractionInput& in)
+std::size_t usableLevels(const std::vector<DERY*>& responseMaps, const PointInput& in)
 {
-    std::size_t n = std::min({in.responseMaps.size(), in.lapMaps.size(), in.scales.size()});
+    std::size_t n = std::min({responseMaps.size(), in.lapMaps.size(), in.scales.size()});
     if (in.mode == 1)
         n = std::min({n, in.m11Maps.size(), in.m12Maps.size(), in.m22Maps.size()});
     return n;
+}
+
+// The regions of the maxima of levels 1 .. n-2 (n = maxima.size()), filed
+// by characteristic scale and thinned of near duplicates. The levels are
+// turned into regions independently, each into its own list, and filed level
+// by level: the buckets hold their regions in scan order whatever the number
+// of threads.
+void addRegionsOfMaxima(const std::vector<std::vector<ResponseMaximum>>& maxima, const PointInput& in,
+                        std::vector<AffRegion*>& regions, WorkerPool& pool)
+{
+    const std::size_t n = maxima.size();
+    if (n < 3)
+        return;
+    std::vector<std::vector<AffRegion>> buckets(n - 1);
+    std::vector<std::vector<AffRegion>> points(n);
+    pool.forEach(n - 2, [&](std::size_t k) {
+        for (const ResponseMaximum& maximum : maxima[k + 1])
+            addPoint(in, k + 1, maximum, buckets.size(), points[k + 1]);
+    });
+    for (std::vector<AffRegion>& levelRegions : points) {
+        for (const AffRegion& region : levelRegions)
+            buckets[region.lapIndex].push_back(region);
+        std::vector<AffRegion>().swap(levelRegions);
+    }
+    suppressNearDuplicates(buckets, in.scales);
+    for (const std::vector<AffRegion>& bucket : buckets)
+        for (const AffRegion& region : bucket)
+            regions.push_back(new AffRegion(region));
 }
 
 }  // namespace
@@ -188,25 +212,43 @@ void harris_lap(const std::vector<DERY*>& responseMaps,
                 const std::vector<float>& scales,
                 std::vector<AffRegion*>& regions, float threshold, int mode, int threads)
 {
-    const ExtractionInput in{responseMaps, m11Maps, m12Maps, m22Maps, lapMaps, scales,
-                             threshold, mode};
-    const std::size_t n = usableLevels(in);
+    const PointInput in{m11Maps, m12Maps, m22Maps, lapMaps, scales, mode};
+    const std::size_t n = usableLevels(responseMaps, in);
     if (n < 3)
         return;
-    std::vector<std::vector<AffRegion>> buckets(n - 1);
-    // The levels are scanned independently, each into its own list, and
-    // filed level by level: the buckets hold their regions in scan order
-    // whatever the number of threads.
-    std::vector<std::vector<AffRegion>> points(n);
+    std::vector<std::vector<ResponseMaximum>> maxima(n);
     WorkerPool pool(threads);
-    pool.forEach(n - 2, [&](std::size_t k) { points[k + 1] = levelPoints(in, k + 1, buckets.size()); });
-    for (std::vector<AffRegion>& levelRegions : points) {
-        for (const AffRegion& region : levelRegions)
-            buckets[region.lapIndex].push_back(region);
-        std::vector<AffRegion>().swap(levelRegions);
-    }
-    suppressNearDuplicates(buckets, scales);
-    for (const std::vector<AffRegion>& bucket : buckets)
-        for (const AffRegion& region : bucket)
-            regions.push_back(new AffRegion(region));
+    pool.forEach(n - 2, [&](std::size_t k) {
+        maxima[k + 1] = responseMaxima(responseMaps[k + 1], threshold, WorkerPool::serial());
+    });
+    addRegionsOfMaxima(maxima, in, regions, pool);
+}
+
+std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, WorkerPool& pool)
+{
+    const int rows = response->rows - 2 * kScanBorder;
+    if (rows <= 0)
+        return {};
+    const int cols = response->cols > 0 ? response->cols : 1;
+    const int rowsPerTask = std::max(1, kPixelsPerTask / cols);
+    const int tasks = pool.threads() == 1 ? 1 : (rows + rowsPerTask - 1) / rowsPerTask;
+    const int step = (rows + tasks - 1) / tasks;
+    std::vector<std::vector<ResponseMaximum>> parts(static_cast<std::size_t>(tasks));
+    pool.forEach(parts.size(), [&](std::size_t t) {
+        const int begin = kScanBorder + static_cast<int>(t) * step;
+        appendRowMaxima(response, threshold, begin, std::min(begin + step, kScanBorder + rows), parts[t]);
+    });
+    std::vector<ResponseMaximum> maxima;
+    for (const std::vector<ResponseMaximum>& part : parts)
+        maxima.insert(maxima.end(), part.begin(), part.end());
+    return maxima;
+}
+
+void addHessianRegions(const std::vector<std::vector<ResponseMaximum>>& maxima, const std::vector<DERY*>& lapMaps,
+                       const std::vector<float>& scales, std::vector<AffRegion*>& regions, int threads)
+{
+    const std::vector<DERY*> unread;
+    const PointInput in{unread, unread, unread, lapMaps, scales, 2};
+    WorkerPool pool(threads);
+    addRegionsOfMaxima(maxima, in, regions, pool);
 }

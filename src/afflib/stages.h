@@ -8,6 +8,15 @@
 #include <functional>
 #include <vector>
 
+class WorkerPool;
+
+// A maximum of a level's response map at (row, col).
+struct ResponseMaximum {
+    int row;
+    int col;
+    float response;
+};
+
 // Level sizes of the resolution pyramid of an image of rows x cols: each
 // side divided by 1.2 (single precision) and rounded while both exceed 12.
 struct PyramidLevel {
@@ -44,10 +53,21 @@ struct HessianMaps {
     HessianMaps(const HessianMaps&) = delete;
     HessianMaps& operator=(const HessianMaps&) = delete;
 
-    // Frees the determinants, which only the search for points reads.
-    void releaseDeterminants();
-
     std::vector<DERY*> det;
+    std::vector<DERY*> trace;
+};
+
+// The same trace maps and, in place of the determinants, each searched
+// level's determinant maxima above `threshold` (see responseMaxima), taken
+// from each determinant as soon as it is made and dropped with it: only one
+// determinant map exists at a time.
+struct HessianScan {
+    HessianScan(const ScaleSpace& space, float threshold, int threads = 1);
+    ~HessianScan();
+    HessianScan(const HessianScan&) = delete;
+    HessianScan& operator=(const HessianScan&) = delete;
+
+    std::vector<std::vector<ResponseMaximum>> maxima;
     std::vector<DERY*> trace;
 };
 
@@ -69,6 +89,17 @@ struct HarrisMaps {
 // ---------------------------------------------------------------------------
 // Point extraction
 // ---------------------------------------------------------------------------
+
+// The strict maxima of a response map above the threshold (greater than the
+// threshold and than each of the 8 neighbours), away from the map's border,
+// in scan order, the rows spread over the pool.
+std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, WorkerPool& pool);
+
+// What harris_lap does with the Hessian determinants (mode 2: identity start
+// shapes), from each level's maxima found beforehand: maxima[l] for the
+// levels 1 .. n-2 searched, the Laplacian maps of all n levels.
+void addHessianRegions(const std::vector<std::vector<ResponseMaximum>>& maxima, const std::vector<DERY*>& lapMaps,
+                       const std::vector<float>& scales, std::vector<AffRegion*>& regions, int threads);
 
 // The near-duplicate thinning of harris_lap on regions grouped by
 // characteristic-scale index (buckets[i] in scan order): bucket i, with the
