@@ -283,6 +283,12 @@ int runRepeatability(const std::vector<std::string>& args)
     const bool matchingScore = parsed.has("matching-score");
     const std::string plot = parsed.has("plot") ? parsed.options.at("plot") : "";
 
+    for (const std::string& input : parsed.operands)
+        if (!plot.empty() && isSameFile(plot, input)) {
+            std::cerr << "tolvane: " << plot << ": is the same file as the input " << input << "; not overwritten"
+                      << std::endl;
+            return kExitFailure;
+        }
     Homography h{};
     if (!loadHomography(parsed.operands.back(), h))
         return kExitFailure;

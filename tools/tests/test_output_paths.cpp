@@ -40,6 +40,8 @@ TEST_F(OutputPaths, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsWritten)
         {"detect", "--out-dir", dir.file("out"), dir.file("same.pgm"), dir.file("out/a.regions")},
         {"draw", dir.file("img.png"), dir.file("r.regions"), "-o", dir.file("regions-link.png")},
         {"draw", dir.file("img.png"), dir.file("r.regions"), "-o", dir.file("img.png")},
+        {"repeatability", dir.file("r.regions"), dir.file("r.regions"), dir.file("H.txt"), "--size-a", "9x9",
+         "--size-b", "9x9", "--plot", dir.file("r.regions")},
     };
     const std::string before = readFile(dir.file("same.pgm")) + readFile(dir.file("img.png")) +
                                readFile(dir.file("r.regions")) + readFile(dir.file("out/a.regions"));
