@@ -347,7 +347,8 @@ RasterImage orientedRaster(const RasterImage& raster, int orientation)
     return shown;
 }
 
-bool decodeRaster(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error)
+bool decodeRaster(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error,
+                  bool keepColour)
 {
     switch (kindOf(bytes)) {
     case FileKind::Netpbm:
@@ -355,7 +356,7 @@ bool decodeRaster(const std::string& bytes, const ReadOptions& options, RasterIm
     case FileKind::Png:
         return decodePng(bytes, options, raster, error);
     case FileKind::Jpeg:
-        return decodeJpeg(bytes, options, raster, error);
+        return decodeJpeg(bytes, options, raster, error, keepColour);
     case FileKind::Unknown:
         break;
     }

@@ -1,9 +1,11 @@
-// JPEG decoding through libjpeg, and the EXIF orientation.
+// JPEG decoding and encoding through libjpeg, and the EXIF orientation.
 #include "raster_io.h"
 
 #include <csetjmp>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <algorithm>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -83,31 +85,43 @@ bool isInk(J_COLOR_SPACE space)
     return space == JCS_CMYK || space == JCS_YCCK;
 }
 
-// Grey of a CMYK pixel through RGB = (1 - C)(1 - K) and so on. Files with
-// an Adobe marker store the inks inverted (255 is no ink).
-unsigned char greyOfInks(const JSAMPLE* cmyk, bool inverted)
+// RGB of a CMYK pixel: (1 - C)(1 - K) and so on. Files with an Adobe marker
+// store the inks inverted (255 is no ink).
+void rgbOfInks(const JSAMPLE* cmyk, bool inverted, unsigned char* rgb)
 {
-    unsigned rgb[3];
     const unsigned k = inverted ? cmyk[3] : 255u - cmyk[3];
     for (int i = 0; i < 3; ++i) {
         const unsigned c = inverted ? cmyk[i] : 255u - cmyk[i];
-        rgb[i] = (c * k + 127u) / 255u;
+        rgb[i] = static_cast<unsigned char>((c * k + 127u) / 255u);
     }
-    return lumaOf(static_cast<unsigned char>(rgb[0]), static_cast<unsigned char>(rgb[1]),
-                  static_cast<unsigned char>(rgb[2]));
 }
 
 void readRow(jpeg_decompress_struct& jpeg, RasterImage& raster, std::vector<JSAMPLE>& inkRow)
 {
-    JSAMPROW row = raster.samples.data() + static_cast<std::size_t>(jpeg.output_scanline) * raster.width;
+    const std::size_t stride = static_cast<std::size_t>(raster.width) * raster.channels;
+    JSAMPROW row = raster.samples.data() + static_cast<std::size_t>(jpeg.output_scanline) * stride;
     if (!isInk(jpeg.out_color_space)) {
         jpeg_read_scanlines(&jpeg, &row, 1);
         return;
     }
     JSAMPROW inks = inkRow.data();
     jpeg_read_scanlines(&jpeg, &inks, 1);
-    for (int x = 0; x < raster.width; ++x)
-        row[x] = greyOfInks(inks + 4 * x, jpeg.saw_Adobe_marker);
+    for (int x = 0; x < raster.width; ++x) {
+        unsigned char rgb[3];
+        rgbOfInks(inks + 4 * x, jpeg.saw_Adobe_marker, rgb);
+        if (raster.channels == 3)
+            std::copy_n(rgb, 3, row + 3 * x);
+        else
+            row[x] = lumaOf(rgb[0], rgb[1], rgb[2]);
+    }
+}
+
+// Grey unless colour is asked for and the file has it.
+J_COLOR_SPACE outputSpaceOf(const jpeg_decompress_struct& jpeg, bool keepColour)
+{
+    if (isInk(jpeg.jpeg_color_space))
+        return JCS_CMYK;
+    return keepColour && jpeg.num_components == 3 ? JCS_RGB : JCS_GRAYSCALE;
 }
 
 int orientationOf(const jpeg_decompress_struct& jpeg)
@@ -123,8 +137,8 @@ int orientationOf(const jpeg_decompress_struct& jpeg)
 // colours, so JPEGs other than CMYK ones are decoded straight to grey. No
 // object with a destructor is made in this frame between setjmp and the
 // end; `inkRow` is sized before the jump point can be reached from libjpeg.
-bool readJpegRows(const std::string& bytes, const ReadOptions& options, RasterImage& raster, int& orientation,
-                  JpegErrorState& state, std::vector<JSAMPLE>& inkRow)
+bool readJpegRows(const std::string& bytes, const ReadOptions& options, bool keepColour, RasterImage& raster,
+                  int& orientation, JpegErrorState& state, std::vector<JSAMPLE>& inkRow)
 {
     jpeg_decompress_struct jpeg;
     jpeg.err = jpeg_std_error(&state.manager);
@@ -143,12 +157,12 @@ bool readJpegRows(const std::string& bytes, const ReadOptions& options, RasterIm
         jpeg_read_header(&jpeg, TRUE);
         orientation = orientationOf(jpeg);
         if (headerIsAcceptable(jpeg, options, state)) {
-            jpeg.out_color_space = isInk(jpeg.jpeg_color_space) ? JCS_CMYK : JCS_GRAYSCALE;
+            jpeg.out_color_space = outputSpaceOf(jpeg, keepColour);
             jpeg_start_decompress(&jpeg);
             raster.width = static_cast<int>(jpeg.output_width);
             raster.height = static_cast<int>(jpeg.output_height);
-            raster.channels = 1;
-            raster.samples.assign(static_cast<std::size_t>(raster.width) * raster.height, 0);
+            raster.channels = keepColour && jpeg.out_color_space != JCS_GRAYSCALE ? 3 : 1;
+            raster.samples.assign(static_cast<std::size_t>(raster.width) * raster.height * raster.channels, 0);
             if (isInk(jpeg.out_color_space))
                 inkRow.resize(static_cast<std::size_t>(raster.width) * 4);
             while (jpeg.output_scanline < jpeg.output_height)
@@ -158,6 +172,39 @@ bool readJpegRows(const std::string& bytes, const ReadOptions& options, RasterIm
         }
     }
     jpeg_destroy_decompress(&jpeg);
+    return ok;
+}
+
+// No object with a destructor is made in this frame between setjmp and the
+// end.
+bool writeJpegRows(std::FILE* file, const RasterImage& raster, int quality, std::string& error)
+{
+    JpegErrorState state;
+    jpeg_compress_struct jpeg;
+    jpeg.err = jpeg_std_error(&state.manager);
+    state.manager.error_exit = onJpegError;
+    bool ok = false;
+    if (setjmp(state.jump) == 0) {
+        jpeg_create_compress(&jpeg);
+        jpeg_stdio_dest(&jpeg, file);
+        jpeg.image_width = static_cast<JDIMENSION>(raster.width);
+        jpeg.image_height = static_cast<JDIMENSION>(raster.height);
+        jpeg.input_components = raster.channels;
+        jpeg.in_color_space = raster.channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
+        jpeg_set_defaults(&jpeg);
+        jpeg_set_quality(&jpeg, quality, TRUE);
+        jpeg_start_compress(&jpeg, TRUE);
+        const std::size_t stride = static_cast<std::size_t>(raster.width) * raster.channels;
+        while (jpeg.next_scanline < jpeg.image_height) {
+            JSAMPROW row = const_cast<JSAMPLE*>(raster.samples.data() + jpeg.next_scanline * stride);
+            jpeg_write_scanlines(&jpeg, &row, 1);
+        }
+        jpeg_finish_compress(&jpeg);
+        ok = true;
+    } else {
+        error = std::string("cannot write JPEG: ") + state.message;
+    }
+    jpeg_destroy_compress(&jpeg);
     return ok;
 }
 
@@ -199,18 +246,34 @@ int exifOrientation(const unsigned char* data, std::size_t size)
     return 1;
 }
 
-bool decodeJpeg(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error)
+bool decodeJpeg(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error,
+                bool keepColour)
 {
     JpegErrorState state;
     std::vector<JSAMPLE> inkRow;
     int orientation = 1;
-    if (!readJpegRows(bytes, options, raster, orientation, state, inkRow)) {
+    if (!readJpegRows(bytes, options, keepColour, raster, orientation, state, inkRow)) {
         error = std::string("bad JPEG: ") + state.message;
         return false;
     }
     if (orientation != 1)
         raster = orientedRaster(raster, orientation);
     return true;
+}
+
+bool writeJpeg(const std::string& path, const RasterImage& raster, int quality, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) {
+        error = std::string("cannot create: ") + std::strerror(errno);
+        return false;
+    }
+    const bool encoded = writeJpegRows(file, raster, quality, error);
+    const bool written = std::fflush(file) == 0 && !std::ferror(file);
+    const bool closed = std::fclose(file) == 0;
+    if (encoded && !(written && closed))
+        error = std::string("cannot write: ") + std::strerror(errno);
+    return encoded && written && closed;
 }
 
 }  // namespace tolvane

@@ -44,12 +44,16 @@ bool readImageBytes(const std::string& path, const ReadOptions& options, std::st
 // A raster from a binary or ASCII PGM, a binary or ASCII PPM, a PNG or a
 // JPEG file's bytes, recognised by the first bytes. Netpbm samples are scaled
 // to 0..255 (round(v * 255 / maximum)); a JPEG's EXIF orientation is applied.
-bool decodeRaster(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error);
+// A colour JPEG is decoded to its grey luminance channel unless `keepColour`
+// is set (PPM and PNG files keep their colours either way).
+bool decodeRaster(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error,
+                  bool keepColour = false);
 
 // The decoders, one per format family; false with a reason.
 bool decodeNetpbm(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error);
 bool decodePng(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error);
-bool decodeJpeg(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error);
+bool decodeJpeg(const std::string& bytes, const ReadOptions& options, RasterImage& raster, std::string& error,
+                bool keepColour = false);
 
 // Grey value of an RGB pixel: 0.299 R + 0.587 G + 0.114 B rounded to the
 // nearest integer, halves upward.
@@ -67,6 +71,9 @@ RasterImage orientedRaster(const RasterImage& raster, int orientation);
 
 // Writes an 8-bit RGB or grey PNG; false with a reason.
 bool writePng(const std::string& path, const RasterImage& raster, std::string& error);
+
+// Writes an RGB or grey JPEG of quality 1 to 100; false with a reason.
+bool writeJpeg(const std::string& path, const RasterImage& raster, int quality, std::string& error);
 
 }  // namespace tolvane
 

@@ -1,5 +1,7 @@
 // tolvane detect: regions of one image to a stream or file, or of many
 // images to one file each.
+#include "batch_inputs.h"
+#include "batch_summary.h"
 #include "cli.h"
 #include "commands.h"
 #include "description.h"
@@ -14,9 +16,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -29,7 +31,9 @@ const char* const kCommand = "detect";
 
 const char* const kUsage = R"(Usage: tolvane detect [OPTIONS] IMAGE...
 Detects affine-covariant regions in PGM, PPM, PNG and JPEG images; an IMAGE
-of - is standard input.
+of - is standard input, an IMAGE that is a folder stands for the images in it
+(files named .pgm, .ppm, .pnm, .png, .jpg or .jpeg, in any case) and needs
+--out-dir.
 
   -d, --detector NAME   hessian (default) or harris
   -m, --mode NAME       exact (default: the legacy detector bit for bit) or
@@ -52,7 +56,14 @@ of - is standard input.
       --out-dir DIR     write one file per IMAGE into DIR, named after the
                         image with the format's extension (.regions, .txt,
                         .csv, .json, .frames, .yml); needed for several
-                        images
+                        images. The images of a folder IMAGE go to the
+                        same subfolders of DIR as they are in within IMAGE
+  -r, --recursive       take the images of a folder's subfolders too
+      --skip-existing   leave out the images whose output file exists (as
+                        every output is written whole or not at all, this
+                        resumes a batch that was stopped)
+      --summary FILE    write the batch's summary, failures and their
+                        reasons included, to FILE as JSON
   -j, --jobs N          images processed at the same time (default 1)
       --threads N       threads working on each image (default: all cores,
                         shared among the images that --jobs runs at once);
@@ -80,8 +91,9 @@ Colour images are made grey with the weights 0.299, 0.587, 0.114; Netpbm
 samples of any maximum value are scaled to 0..255. A JPEG is turned as its
 EXIF orientation says, so that the regions are in the coordinates of the
 picture a viewer shows.
-With --out-dir a progress bar shows on a terminal, and a summary line
-(images, failures, regions, seconds) ends the run. The exit status is 1
+With --out-dir a progress bar (images done, rate, time left) shows on a
+terminal, and a summary line (images, skipped, failures, regions, seconds)
+followed by a line "failed: IMAGE: REASON" per failure ends the run. The exit status is 1
 when any image could not be processed, 2 for a wrong command line.
 )";
 
@@ -92,7 +104,8 @@ const std::vector<OptionDefinition> kOptions = {
     {"jobs", 'j', true},     {"threads", 0, true},     {"max-regions", 'n', true},
     kMaxPixelsOption,        kAcceptDamagedOption,     {"help", 'h', false},
     {"descriptor", 0, true}, {"upright", 0, false},    {"mr-size", 0, true},
-    {"patches", 0, true},    {"patch-size", 0, true}};
+    {"patches", 0, true},    {"patch-size", 0, true},  {"recursive", 'r', false},
+    {"skip-existing", 0, false}, {"summary", 0, true}};
 
 // More threads than this for one image is a mistake, not a request.
 constexpr int kMaxThreads = 1024;
@@ -108,6 +121,9 @@ struct DetectRequest {
     std::vector<std::string> images;
     std::string outputFile;
     std::string outputDir;
+    std::vector<BatchItem> batch;  // with outputDir: the images and their outputs
+    bool skipExisting = false;
+    std::string summaryFile;
     int jobs = 1;
 };
 
@@ -157,6 +173,31 @@ void describeRequestOf(const ParsedArguments& parsed, DetectRequest& request)
     }
 }
 
+void checkSingleImageRequest(const ParsedArguments& parsed, const DetectRequest& request)
+{
+    for (const char* option : {"recursive", "skip-existing", "summary"})
+        if (parsed.has(option))
+            throw UsageError(std::string("--") + option + " needs --out-dir DIR", kCommand);
+    if (request.images.size() > 1)
+        throw UsageError("several images need --out-dir DIR", kCommand);
+    if (namesAFolder(request.images))
+        throw UsageError("a folder of images needs --out-dir DIR", kCommand);
+}
+
+void batchRequestOf(const ParsedArguments& parsed, DetectRequest& request)
+{
+    const char* extension = request.describe ? extensionOf(request.frameFormat) : extensionOf(request.format);
+    request.batch = batchItemsOf(request.images, parsed.has("recursive"), request.outputDir, extension, kCommand);
+    if (request.batch.empty())
+        throw Error(ErrorCode::FileAccess, "no images (.pgm, .ppm, .pnm, .png, .jpg, .jpeg) in the folders given");
+    request.images.clear();
+    for (const BatchItem& item : request.batch)
+        request.images.push_back(item.image);
+    request.skipExisting = parsed.has("skip-existing");
+    if (parsed.has("summary"))
+        request.summaryFile = parsed.options.at("summary");
+}
+
 DetectRequest requestOf(const ParsedArguments& parsed)
 {
     for (const char* option : {"upright", "mr-size", "patches", "patch-size"})
@@ -179,15 +220,17 @@ DetectRequest requestOf(const ParsedArguments& parsed)
         request.outputDir = options.at("out-dir");
     request.reading = readOptionsOf(parsed, kCommand);
     request.images = parsed.operands;
-    request.detector.threads = threadsOf(parsed, request);
 
     checkDetectorOptions(request.detector);
     if (request.images.empty())
         throw UsageError("no image given", kCommand);
     if (!request.outputFile.empty() && !request.outputDir.empty())
         throw UsageError("--output and --out-dir cannot be used together", kCommand);
-    if (request.images.size() > 1 && request.outputDir.empty())
-        throw UsageError("several images need --out-dir DIR", kCommand);
+    if (request.outputDir.empty())
+        checkSingleImageRequest(parsed, request);
+    else
+        batchRequestOf(parsed, request);
+    request.detector.threads = threadsOf(parsed, request);
     if (!request.patchesFile.empty() && request.images.size() > 1)
         throw UsageError("--patches takes the patches of one image", kCommand);
     request.describeOptions.threads = request.detector.threads;
@@ -289,13 +332,21 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
 // anything is read or written.
 bool outputsSpareTheImages(const DetectRequest& request, const std::vector<std::string>& outputs)
 {
-    for (const std::string& output : outputs)
-        for (const std::string& image : request.images)
-            if (isSameFile(output, image)) {
-                std::cerr << "tolvane: " << output << ": is the same file as the input " << image << "; not overwritten"
-                          << std::endl;
-                return false;
-            }
+    std::map<FileIdentity, const std::string*> images;
+    for (const std::string& image : request.images) {
+        FileIdentity identity;
+        if (identityOf(image, identity))
+            images.emplace(identity, &image);
+    }
+    for (const std::string& output : outputs) {
+        FileIdentity identity;
+        const auto image = identityOf(output, identity) ? images.find(identity) : images.end();
+        if (image != images.end()) {
+            std::cerr << "tolvane: " << output << ": is the same file as the input " << *image->second
+                      << "; not overwritten" << std::endl;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -325,67 +376,86 @@ int detectOne(const DetectRequest& request)
     return kExitSuccess;
 }
 
-// One output path per image; two images that would write the same file are
-// refused before anything runs.
-std::vector<std::string> outputPathsOf(const DetectRequest& request)
+bool makeOutputDirs(const std::vector<BatchItem>& items)
 {
-    std::vector<std::string> paths;
-    std::set<std::string> seen;
-    for (const std::string& image : request.images) {
-        const char* extension =
-            request.describe ? extensionOf(request.frameFormat) : extensionOf(request.format);
-        const std::filesystem::path name = std::filesystem::path(image).stem().string() + extension;
-        const std::string path = (std::filesystem::path(request.outputDir) / name).string();
-        if (!seen.insert(path).second)
-            throw UsageError("two images would both be written to " + path, kCommand);
-        paths.push_back(path);
-    }
-    return paths;
-}
-
-bool makeOutputDir(const std::string& dir)
-{
-    std::error_code failure;
-    std::filesystem::create_directories(dir, failure);
-    if (failure) {
-        std::cerr << "tolvane: cannot create " << dir << ": " << failure.message() << std::endl;
-        return false;
+    std::set<std::filesystem::path> made;
+    for (const BatchItem& item : items) {
+        const std::filesystem::path dir = std::filesystem::path(item.output).parent_path();
+        if (dir.empty() || !made.insert(dir).second)
+            continue;
+        std::error_code failure;
+        std::filesystem::create_directories(dir, failure);
+        if (failure) {
+            std::cerr << "tolvane: cannot create " << dir.string() << ": " << failure.message() << std::endl;
+            return false;
+        }
     }
     return true;
 }
 
+// The items still to do: with --skip-existing those whose output is not
+// there yet.
+std::vector<BatchItem> itemsToDo(const DetectRequest& request)
+{
+    if (!request.skipExisting)
+        return request.batch;
+    std::vector<BatchItem> toDo;
+    for (const BatchItem& item : request.batch) {
+        std::error_code failure;
+        if (!std::filesystem::exists(item.output, failure))
+            toDo.push_back(item);
+    }
+    return toDo;
+}
+
+bool writeSummaryFile(const std::string& path, const BatchSummary& summary)
+{
+    std::string error;
+    if (writeTextOutputFile(path, [&](std::ostream& out) { writeSummaryJson(out, summary); }, error))
+        return true;
+    std::cerr << "tolvane: " << path << ": " << error << std::endl;
+    return false;
+}
+
 int detectBatch(const DetectRequest& request)
 {
-    const std::vector<std::string> outputs = outputPathsOf(request);
-    if (!outputsSpareTheImages(request, outputs) || !makeOutputDir(request.outputDir))
+    std::vector<std::string> outputs;
+    for (const BatchItem& item : request.batch)
+        outputs.push_back(item.output);
+    if (!request.summaryFile.empty())
+        outputs.push_back(request.summaryFile);
+    if (!outputsSpareTheImages(request, outputs))
+        return kExitFailure;
+    const std::vector<BatchItem> toDo = itemsToDo(request);
+    if (!makeOutputDirs(toDo))
         return kExitFailure;
     const auto start = std::chrono::steady_clock::now();
-    ProgressBar progress(std::cerr, request.images.size(), isatty(STDERR_FILENO) != 0);
+    BatchSummary summary;
+    summary.images = request.batch.size();
+    summary.skipped = request.batch.size() - toDo.size();
+    ProgressBar progress(std::cerr, toDo.size(), isatty(STDERR_FILENO) != 0);
     std::size_t done = 0;
-    std::size_t failed = 0;
-    std::size_t regions = 0;
     progress.show(0);
     runInWorkerProcesses(
-        request.images.size(), request.jobs,
-        [&](std::size_t i) { return detectToFile(request, request.images[i], outputs[i]); },
+        toDo.size(), request.jobs, [&](std::size_t i) { return detectToFile(request, toDo[i].image, toDo[i].output); },
         [&](std::size_t i, const TaskOutcome& outcome) {
             progress.clear();
             if (outcome.ok) {
-                regions += outcome.regions;
-                reportLeftOut(request.images[i], outcome.withoutEllipse);
+                summary.regions += outcome.regions;
+                reportLeftOut(toDo[i].image, outcome.withoutEllipse);
             } else {
-                ++failed;
-                reportFailure(request.images[i], outcome.error);
+                summary.failures.push_back({toDo[i].image, outcome.error});
+                reportFailure(toDo[i].image, outcome.error);
             }
             progress.show(++done);
         });
     progress.clear();
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
-    char summary[160];
-    std::snprintf(summary, sizeof summary, "%zu images, %zu failed, %zu regions, %.1f seconds",
-                  request.images.size(), failed, regions, seconds.count());
-    std::cout << summary << std::endl;
-    return failed == 0 ? kExitSuccess : kExitFailure;
+    summary.seconds = seconds.count();
+    writeSummaryText(std::cout, summary);
+    std::cout.flush();
+    const bool summaryWritten = request.summaryFile.empty() || writeSummaryFile(request.summaryFile, summary);
+    return summary.failures.empty() && summaryWritten ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace

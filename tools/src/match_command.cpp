@@ -16,7 +16,6 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
-#include <optional>
 #include <thread>
 
 namespace tolvane {
@@ -43,8 +42,9 @@ by 'tolvane detect --descriptor', and fits a model to the matches.
   -f, --format NAME     csv (default) or json
   -o, --output FILE     write the matches to FILE, not standard output
       --model-output FILE  write the model: nine numbers, row after row
-      --draw FILE       PNG picture of the matches: A and B side by side,
-                        inliers green, others red (A and B images)
+      --draw FILE       picture of the matches, PNG or JPEG by the extension:
+                        A and B side by side (in colour when they have
+                        colour), inliers green, others red (A and B images)
       --draw-regions    draw the matched regions' outlines too
       --threads N       threads (default: all cores)
   -h, --help            show this help
@@ -71,6 +71,7 @@ struct MatchRequest {
     double maxError = 1.5;
     bool json = false;
     std::string output, modelOutput, drawing;
+    PictureFormat drawingFormat = PictureFormat::Png;
     bool drawRegions = false;
 };
 
@@ -122,8 +123,10 @@ MatchRequest requestOf(const ParsedArguments& parsed)
         r.output = o.at("output");
     if (parsed.has("model-output"))
         r.modelOutput = o.at("model-output");
-    if (parsed.has("draw"))
+    if (parsed.has("draw")) {
         r.drawing = o.at("draw");
+        r.drawingFormat = pictureFormatOf(r.drawing, kCommand);
+    }
     r.drawRegions = parsed.has("draw-regions");
     const int threads = parsed.has("threads")
                             ? parseIntOption("threads", o.at("threads"), 1, kCommand, kMaxThreads)
@@ -144,7 +147,7 @@ bool looksLikeImage(const std::string& path)
 
 // The frames of an image (detected and described) or of a frame file.
 struct Side {
-    std::optional<Image> image;  // none for a frame file
+    bool fromImage = false;  // false for a frame file
     FrameSet frames;
 };
 
@@ -154,7 +157,7 @@ bool load(const MatchRequest& request, const std::string& path, Side& side, std:
         DescribedImage described;
         if (!describeFile(path, request.detector, ReadOptions{}, request.describe, described, error))
             return false;
-        side.image = std::move(described.image);
+        side.fromImage = true;
         side.frames = std::move(described.frames);
         return true;
     }
@@ -280,13 +283,19 @@ int runMatch(const std::vector<std::string>& args)
             return fail(request.modelOutput, error);
     }
     if (!request.drawing.empty()) {
-        if (!a.image || !b.image)
+        if (!a.fromImage || !b.fromImage)
             return fail(request.drawing, "drawing needs two images, not frame files");
+        RasterImage pictureA, pictureB;
+        if (!readPicture(request.a, ReadOptions{}, pictureA, error))
+            return fail(request.a, error);
+        if (!readPicture(request.b, ReadOptions{}, pictureB, error))
+            return fail(request.b, error);
         std::vector<DrawnMatch> drawn;
         for (std::size_t i = 0; i < matches.size(); ++i)
             drawn.push_back({ellipseOfFrame(a.frames.frames[matches[i].a]),
                              ellipseOfFrame(b.frames.frames[matches[i].b]), fit.inlier[i]});
-        if (!writePng(request.drawing, drawMatches(*a.image, *b.image, drawn, request.drawRegions), error))
+        const RasterImage picture = drawMatches(pictureA, pictureB, drawn, request.drawRegions);
+        if (!writePicture(request.drawing, request.drawingFormat, picture, error))
             return fail(request.drawing, error);
     }
     std::ostream& summary = request.output.empty() ? std::cerr : std::cout;

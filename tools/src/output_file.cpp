@@ -163,11 +163,20 @@ bool writeTextOutputFile(const std::string& path, const std::function<void(std::
         error);
 }
 
+bool identityOf(const std::string& path, FileIdentity& identity)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return false;
+    identity = FileIdentity{static_cast<unsigned long long>(status.st_dev),
+                            static_cast<unsigned long long>(status.st_ino)};
+    return true;
+}
+
 bool isSameFile(const std::string& a, const std::string& b)
 {
-    struct stat first {}, second {};
-    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
+    FileIdentity first, second;
+    return identityOf(a, first) && identityOf(b, second) && first == second;
 }
 
 void removeTemporaryFilesOnSignals()

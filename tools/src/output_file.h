@@ -23,6 +23,17 @@ bool writeOutputFile(const std::string& path,
 bool writeTextOutputFile(const std::string& path, const std::function<void(std::ostream&)>& write,
                          std::string& error);
 
+// An existing file's device and inode.
+struct FileIdentity {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    bool operator==(const FileIdentity& o) const { return device == o.device && inode == o.inode; }
+    bool operator<(const FileIdentity& o) const { return device != o.device ? device < o.device : inode < o.inode; }
+};
+
+// False when nothing is at `path`.
+bool identityOf(const std::string& path, FileIdentity& identity);
+
 // Whether two paths name the same existing file (same device and inode).
 bool isSameFile(const std::string& a, const std::string& b);
 

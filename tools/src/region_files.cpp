@@ -248,6 +248,7 @@ bool fromRecords(const std::vector<Record>& records, bool frames, std::size_t le
         file.frames.frames.push_back(uprightFrame(r));
         file.regions.push_back(r);
         file.ellipses.push_back(e);
+        file.responses.push_back(r.response);
     }
     return true;
 }

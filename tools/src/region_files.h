@@ -24,6 +24,9 @@ struct RegionFile {
     FrameSet frames;
     // The ellipse of every region or frame, with the numbers the file records.
     std::vector<Ellipse> ellipses;
+    // The response of every ellipse when the file records it (region files
+    // in CSV and JSON), else empty.
+    std::vector<float> responses;
     // The image size when the file records it (JSON, OpenCV), else 0 x 0.
     int width = 0;
     int height = 0;

@@ -63,36 +63,6 @@ std::size_t utf8SequenceAt(const std::string& text, std::size_t i)
     return length;
 }
 
-// A JSON string. A byte that is not part of well-formed UTF-8 (a file name
-// need not be text) becomes the lone surrogate \udcXX, which keeps the byte.
-std::string jsonString(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += text[i++];
-            continue;
-        }
-        if (c >= 0x20 && c < 0x80) {
-            quoted += text[i++];
-            continue;
-        }
-        const std::size_t length = c < 0x20 ? 0 : utf8SequenceAt(text, i);
-        if (length > 0) {
-            quoted.append(text, i, length);
-            i += length;
-            continue;
-        }
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", c < 0x20 ? c : 0xDC00u + c);
-        quoted += escaped;
-        ++i;
-    }
-    return quoted + "\"";
-}
-
 // The entries (1,1), (1,2), (2,2) a record lists for a region's shape U: U
 // itself when it is symmetric, as the exact mode's shapes are; otherwise the
 // symmetric square root of U U^T, which covers the same ellipse. For a 2 x 2
@@ -254,6 +224,36 @@ const char* extensionOf(RegionFormat format)
     case RegionFormat::Json: return ".json";
     }
     return "";
+}
+
+// A JSON string. A byte that is not part of well-formed UTF-8 (a file name
+// need not be text) becomes the lone surrogate \udcXX, which keeps the byte.
+std::string jsonString(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += text[i++];
+            continue;
+        }
+        if (c >= 0x20 && c < 0x80) {
+            quoted += text[i++];
+            continue;
+        }
+        const std::size_t length = c < 0x20 ? 0 : utf8SequenceAt(text, i);
+        if (length > 0) {
+            quoted.append(text, i, length);
+            i += length;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", c < 0x20 ? c : 0xDC00u + c);
+        quoted += escaped;
+        ++i;
+    }
+    return quoted + "\"";
 }
 
 int extractionMode(const DetectorOptions& options)

@@ -52,6 +52,10 @@ void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& i
 std::string formatNumber(float value);
 std::string formatNumber(double value);
 
+// A JSON string. A byte that is not part of well-formed UTF-8 (a file name
+// need not be text) becomes the lone surrogate \udcXX, which keeps the byte.
+std::string jsonString(const std::string& text);
+
 // Reads the ellipse format: a first line (a number, not used), the count,
 // then one line "x y a b c" per region; further numbers on a region line are
 // ignored. Every [[a, b], [b, c]] must be positive definite. False with a

@@ -240,7 +240,8 @@ TEST_F(Batch, OneFilePerImageAndTheBrokenOneReported)
     const ProcessResult result = runBatch(dir.file("out"), {});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "tolvane: " + dir.file("in/broken.jpg") + ": bad JPEG: Premature end of JPEG file\n");
-    EXPECT_TRUE(std::regex_match(result.out, std::regex(R"(4 images, 1 failed, \d+ regions, \d+\.\d seconds\n)")))
+    EXPECT_TRUE(std::regex_match(result.out, std::regex(R"(4 images, 1 failed, \d+ regions, \d+\.\d seconds\n)"
+                                                        "failed: .*broken.jpg: bad JPEG: .*\n")))
         << result.out;
     EXPECT_TRUE(std::filesystem::exists(dir.file("out/a.regions")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("out/b.regions")));
@@ -288,6 +289,51 @@ TEST_F(Batch, ImagesThatWouldShareAnOutputAreRefused)
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.rfind("tolvane: two images would both be written to " + dir.file("out/a.regions"), 0), 0u)
         << result.err;
+}
+
+TEST_F(Batch, FoldersMirrorTheirTreeAndARerunSkipsWhatIsDone)
+{
+    std::filesystem::create_directories(dir.file("in/day2/.thumbs"));
+    writePngFile(dir.file("in/day2/a.png"), blobImage(kWidth / 2, kHeight / 2));
+    writePngFile(dir.file("in/day2/.thumbs/a.png"), blobImage(kWidth, kHeight));
+    writeFile(dir.file("in/day2/notes.txt"), "not an image");
+
+    const ProcessResult flat = runTolvane({"detect", "--out-dir", dir.file("flat"), dir.file("in")});
+    EXPECT_EQ(flat.out.rfind("4 images, 1 failed, ", 0), 0u) << flat.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("flat/day2")));
+
+    const ProcessResult first = runTolvane({"detect", "-r", "--out-dir", dir.file("out"), dir.file("in")});
+    EXPECT_EQ(first.out.rfind("5 images, 1 failed, ", 0), 0u) << first.out;
+    EXPECT_EQ(readFile(dir.file("out/a.regions")), runTolvane({"detect", dir.file("in/a.png")}).out);
+    EXPECT_EQ(readFile(dir.file("out/day2/a.regions")), runTolvane({"detect", dir.file("in/day2/a.png")}).out);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out/day2/.thumbs")));
+
+    std::filesystem::remove(dir.file("out/c.regions"));
+    const std::string kept = readFile(dir.file("out/a.regions"));
+    writeFile(dir.file("out/a.regions"), "kept");
+    const ProcessResult rerun =
+        runTolvane({"detect", "-r", "--skip-existing", "--out-dir", dir.file("out"), dir.file("in")});
+    EXPECT_EQ(rerun.out.rfind("5 images, 3 skipped, 1 failed, ", 0), 0u) << rerun.out;
+    EXPECT_EQ(readFile(dir.file("out/a.regions")), "kept");
+    EXPECT_EQ(readFile(dir.file("out/c.regions")), runTolvane({"detect", dir.file("in/c.pgm")}).out);
+}
+
+TEST_F(Batch, SummaryFileListsTheFailuresWithTheirReasons)
+{
+    const ProcessResult result = runBatch(dir.file("out"), {"--summary", dir.file("summary.json")});
+    EXPECT_EQ(result.status, 1);
+    const std::string summary = readFile(dir.file("summary.json"));
+    EXPECT_TRUE(std::regex_match(summary, std::regex(R"(\{
+  "images": 4,
+  "skipped": 0,
+  "failed": 1,
+  "regions": \d+,
+  "seconds": \d+\.\d,
+  "failures": \[
+    \{"image": ".*/in/broken.jpg", "reason": "bad JPEG: Premature end of JPEG file"\}
+  \]
+\}
+)"))) << summary;
 }
 
 }  // namespace

@@ -157,11 +157,12 @@ TEST(AtomicOutput, MissingDirectoryIsReported)
     EXPECT_EQ(error.rfind("cannot create a temporary file: ", 0), 0u) << error;
 }
 
-TEST(Progress, LineShowsTheShareDone)
+TEST(Progress, LineShowsTheShareDoneTheRateAndTheTimeLeft)
 {
-    EXPECT_EQ(progressLine(0, 4, 8), "[        ] 0/4 images");
-    EXPECT_EQ(progressLine(1, 4, 8), "[##      ] 1/4 images");
-    EXPECT_EQ(progressLine(4, 4, 8), "[########] 4/4 images");
+    EXPECT_EQ(progressLine(0, 4, 0.0, 8), "[        ] 0/4 images");
+    EXPECT_EQ(progressLine(1, 4, 2.0, 8), "[##      ] 1/4 images, 0.5/s, 0:06 left");
+    EXPECT_EQ(progressLine(4, 400, 2.0, 8), "[        ] 4/400 images, 2.0/s, 3:18 left");
+    EXPECT_EQ(progressLine(4, 4, 2.0, 8), "[########] 4/4 images, 2.0/s, 0:00 left");
 }
 
 }  // namespace

@@ -33,12 +33,15 @@ protected:
 TEST_F(OutputPaths, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsWritten)
 {
     ASSERT_EQ(symlink("same.pgm", dir.file("link.pgm").c_str()), 0);
+    ASSERT_EQ(symlink("r.regions", dir.file("regions-link.png").c_str()), 0);
     const std::vector<std::vector<std::string>> commands = {
         {"detect", dir.file("same.pgm"), "-o", dir.file("same.pgm")},
         {"detect", dir.file("same.pgm"), "-o", dir.file("link.pgm")},
         {"detect", "--out-dir", dir.file("out"), dir.file("same.pgm"), dir.file("out/a.regions")},
-        {"draw", dir.file("img.png"), dir.file("r.regions"), "-o", dir.file("r.regions")},
+        {"draw", dir.file("img.png"), dir.file("r.regions"), "-o", dir.file("regions-link.png")},
         {"draw", dir.file("img.png"), dir.file("r.regions"), "-o", dir.file("img.png")},
+        {"repeatability", dir.file("r.regions"), dir.file("r.regions"), dir.file("H.txt"), "--size-a", "9x9",
+         "--size-b", "9x9", "--plot", dir.file("r.regions")},
     };
     const std::string before = readFile(dir.file("same.pgm")) + readFile(dir.file("img.png")) +
                                readFile(dir.file("r.regions")) + readFile(dir.file("out/a.regions"));

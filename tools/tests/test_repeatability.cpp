@@ -322,6 +322,44 @@ TEST(RepeatabilityCommand, PrintsTheFigures)
     EXPECT_EQ(lines[6], "     < 10.0%                1         100.0%");
 }
 
+// The plot parsed as XML: each series' title and the heights of its points.
+TEST(RepeatabilityCommand, PlotIsWellFormedSvgWithOneLabelledLinePerPair)
+{
+    testsupport::TempDir dir;
+    // Concentric circles of radius 10 against 10.5, 12 and 14: overlap errors
+    // 0.093, 0.306 and 0.490.
+    testsupport::writeFile(dir.file("a.regions"), "1.0\n3\n30 30 0.01 0 0.01\n90 30 0.01 0 0.01\n150 30 0.01 0 0.01\n");
+    testsupport::writeFile(dir.file("b.regions"),
+                           "1.0\n3\n30 30 0.0090702948 0 0.0090702948\n90 30 0.0069444444 0 0.0069444444\n"
+                           "150 30 0.0051020408 0 0.0051020408\n");
+    testsupport::writeFile(dir.file("H.txt"), "1 0 0\n0 1 0\n0 0 1\n");
+    const auto result = testsupport::runTolvane(
+        {"repeatability", dir.file("a.regions"), dir.file("b.regions"), dir.file("a.regions"), dir.file("a.regions"),
+         dir.file("H.txt"), "--size-a", "200x80", "--size-b", "200x80", "--labels", "near,same & <all>", "--plot",
+         dir.file("plot.svg")});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out.rfind("near:\nregions: A 3, B 3\n", 0), 0u) << result.out;
+    EXPECT_NE(result.out.find("\n\nsame & <all>:\n"), std::string::npos) << result.out;
+
+    const char* const kSeries =
+        "import sys, xml.etree.ElementTree as E\n"
+        "ns = {'s': 'http://www.w3.org/2000/svg'}\n"
+        "root = E.parse(sys.argv[1]).getroot()\n"
+        "for g in root.iterfind('.//s:g[@class=\"series\"]', ns):\n"
+        "    print(g.find('s:title', ns).text, [c.get('cy') for c in g.iterfind('s:circle', ns)])\n"
+        "print([t.text for t in root.iterfind('.//s:g[@class=\"legend\"]/s:text', ns)])\n";
+    const auto parsed = testsupport::runProgram("/usr/bin/python3", {"-c", kSeries, dir.file("plot.svg")});
+    ASSERT_EQ(parsed.status, 0) << parsed.err;
+    // 40 + (1 - repeatability) 268: one of three below 35 %, two below 50 %.
+    const std::string third = "'218.7'", twoThirds = "'129.3'", all = "'40.0'";
+    std::string near = "near [", same = "same & <all> [";
+    for (int i = 0; i < 11; ++i) {
+        near += (i ? ", " : "") + (i < 5 ? third : i < 8 ? twoThirds : all);
+        same += (i ? ", " : "") + all;
+    }
+    EXPECT_EQ(parsed.out, near + "]\n" + same + "]\n['near', 'same & <all>']\n");
+}
+
 TEST(RepeatabilityCommand, ReportsBadInput)
 {
     testsupport::TempDir dir;
