@@ -5,7 +5,7 @@
 #   pgm            PGM reading of the library and both detectors
 #   netpbm         the tool's PGM/PPM decoder (plain and raw, 8 and 16 bits)
 #   png, jpeg      the tool's PNG and JPEG decoders
-#   region_file    the reader of the ellipse region format
+#   region_file    the reader of every region and frame format
 #   homography     the homography reader and its use by repeatability
 #
 #   fuzz/run.sh [SECONDS [TARGET...]]   (default 60 s each, all targets;
@@ -27,7 +27,7 @@ out=build-fuzz
 mkdir -p "$out/obj"
 flags=(-std=c++17 -O1 -g -ffp-contract=off -Wall -Wextra -pthread
        -fsanitize=fuzzer,address,undefined,float-cast-overflow -fno-sanitize-recover=all
-       -Iinclude -Isrc/tolvane -Itools/src)
+       -Iinclude -Isrc/tolvane -Itools/src -Isrc/afflib -I/usr/include/opencv4)
 # Every source is compiled once, then each target is linked from the objects
 # it needs.
 compile() {
@@ -47,7 +47,11 @@ build() {
       sources=(src/tolvane/image_io.cpp src/tolvane/image.cpp src/tolvane/png_io.cpp src/tolvane/jpeg_io.cpp)
       libraries=(-lpng -ljpeg)
       defines=(-DFUZZ_DECODER="$decoder") ;;
-    region_file) sources=(tools/src/region_formats.cpp) ;;
+    region_file)
+      sources=(tools/src/region_files.cpp tools/src/region_formats.cpp tools/src/frame_formats.cpp
+               tools/src/opencv_format.cpp src/tolvane/describe.cpp src/tolvane/smoothed_pyramid.cpp
+               src/tolvane/threads.cpp src/tolvane/image.cpp)
+      libraries=(-lopencv_core) ;;
     homography) sources=(tools/src/repeatability.cpp) ;;
     *) echo "run.sh: unknown target $target" >&2; exit 2 ;;
   esac

@@ -6,6 +6,7 @@
 #include <tolvane/error.h>
 
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <istream>
@@ -218,8 +219,8 @@ bool readEllipseText(std::istream& in, FrameSet& set, std::string& error)
         return false;
     }
     if (first.find_first_not_of("0123456789") == std::string::npos) {
-        set.length = std::stoul(first);
-        if (set.length > kMaxLength) {
+        const auto parsed = std::from_chars(first.data(), first.data() + first.size(), set.length);
+        if (parsed.ec != std::errc() || set.length > kMaxLength) {
             error = "descriptor length " + first + " out of range";
             return false;
         }

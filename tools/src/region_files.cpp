@@ -387,9 +387,13 @@ bool readFramesOnly(const std::string& content, RegionFile& file, std::string& e
     if (!read)
         return false;
     file.hasFrames = true;
-    for (const Frame& f : file.frames.frames) {
-        const FrameEllipse e = ellipseOf(f);
-        file.ellipses.push_back(Ellipse{f.x, f.y, e.a, e.b, e.c});
+    for (std::size_t i = 0; i < file.frames.frames.size(); ++i) {
+        const Frame& f = file.frames.frames[i];
+        const FrameEllipse fe = ellipseOf(f);
+        const Ellipse e{f.x, f.y, fe.a, fe.b, fe.c};
+        if (!positiveDefinite(e))
+            return failAtRecord(i, "not a finite positive definite ellipse", error);
+        file.ellipses.push_back(e);
     }
     return true;
 }

@@ -122,9 +122,19 @@ TEST(RegionFiles, EveryFrameFormatReadsBackTheNumbersWritten)
         }
 }
 
+// A binary frame file of one frame at (1, 1) whose 2x2 part is zero.
+std::string singularBinaryFrame()
+{
+    std::string bytes("TVFRAME1", 8);
+    bytes.append(8, '\0');                    // descriptor length 0, reserved
+    bytes.append(1, '\1').append(7, '\0');   // one frame
+    const float frame[6] = {1, 1, 0, 0, 0, 0};
+    return bytes.append(reinterpret_cast<const char*>(frame), sizeof frame);
+}
+
 TEST(RegionFiles, BrokenFilesAreRefusedWithAReason)
 {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"{\"width\": 4, \"height\": 3, \"regions\": [", "not a well-formed JSON object"},
         {"{\"width\": 4, \"height\": 3}", "without a \"regions\" or \"frames\" list"},
         {"{\"width\": 4.5, \"height\": 3, \"regions\": []}", "not a whole number"},
@@ -138,6 +148,8 @@ TEST(RegionFiles, BrokenFilesAreRefusedWithAReason)
         {"index,region,x,y,a11,a12,a21,a22,a,b,c,d0\n0,0,1,2,1,0,0,1,1,0,1\n", "record 0: expected 12 cells"},
         {"0.  x=1, y=2, mi11=1, mi12=0, mi22=1\nnb of regions = 1\n", "legacy listing"},
         {"%YAML:1.0\n---\nframes: [1, 2\n", "not a readable OpenCV file"},
+        {"123456789012345678901234567890\n0\n", "descriptor length 123456789012345678901234567890 out of range"},
+        {singularBinaryFrame(), "record 0: not a finite positive definite ellipse"},
     };
     for (const auto& [text, reason] : cases) {
         RegionFile file;
