@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace tolvane {
 namespace {
@@ -132,11 +133,16 @@ struct Grid {
             ux[i] = dx;
             uy[i] = dy;
             descriptorWeight[i] = std::exp(-r2 / (2 * kDescriptorSigma * kDescriptorSigma));
-            const bool inWindow = r2 <= 9 * kOrientationSigma * kOrientationSigma;
-            orientationWeight[i] = inWindow ? std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma)) : 0.0f;
+            if (r2 <= 9 * kOrientationSigma * kOrientationSigma) {
+                orientationSamples.push_back(i);
+                orientationWeight.push_back(std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma)));
+            }
         }
     }
-    std::array<float, kGrid * kGrid> ux, uy, descriptorWeight, orientationWeight;
+    std::array<float, kGrid * kGrid> ux, uy, descriptorWeight;
+    // The samples of the orientation window and their weights.
+    std::vector<int> orientationSamples;
+    std::vector<float> orientationWeight;
 };
 
 const Grid& gradientGrid()
@@ -200,15 +206,20 @@ void smoothCircular(std::array<float, kOrientationBins>& histogram)
 std::vector<float> dominantOrientations(const Gradients& g)
 {
     const Grid& grid = gradientGrid();
-    std::array<float, kOrientationBins> histogram{};
-    for (int i = 0; i < kGrid * kGrid; ++i) {
-        const float w = grid.orientationWeight[i] * g.magnitude[i];
+    // One bin more than kOrientationBins: the first one again.
+    std::array<float, kOrientationBins + 1> wrapped{};
+    for (std::size_t k = 0; k < grid.orientationSamples.size(); ++k) {
+        const int i = grid.orientationSamples[k];
+        const float w = grid.orientationWeight[k] * g.magnitude[i];
         const float position = g.angle[i] * (kOrientationBins / kTwoPi);
         const int bin = std::min(static_cast<int>(position), kOrientationBins - 1);
         const float f = position - static_cast<float>(bin);
-        histogram[bin] += (1 - f) * w;
-        histogram[(bin + 1) % kOrientationBins] += f * w;
+        wrapped[bin] += (1 - f) * w;
+        wrapped[bin + 1] += f * w;
     }
+    std::array<float, kOrientationBins> histogram;
+    std::copy_n(wrapped.begin(), kOrientationBins, histogram.begin());
+    histogram[0] += wrapped[kOrientationBins];
     smoothCircular(histogram);
     const float highest = *std::max_element(histogram.begin(), histogram.end());
     if (!(highest > 0))

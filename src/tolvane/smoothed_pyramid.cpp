@@ -117,7 +117,7 @@ AxisPlan planAxis(float length, float levelBlur, float sampledBlur, float step, 
 }
 
 // Bilinear samples of `plane` on the grid (in its pixels), border values outside.
-AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& grid, float* out)
+AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& grid, float* __restrict out)
 {
     const float maxX = static_cast<float>(plane.width - 1);
     const float maxY = static_cast<float>(plane.height - 1);
@@ -147,6 +147,26 @@ AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& g
             const float top = pixels[at] + fx * (pixels[at + nextColumn] - pixels[at]);
             const float bottom = pixels[at + nextRow] + fx * (pixels[at + nextRow + nextColumn] - pixels[at + nextRow]);
             o[c] = top + fy * (bottom - top);
+        }
+    }
+}
+
+// Every factor-th value of each row of `in` (cols wide) under the plan's
+// kernel, into `side` values per row of `out`.
+AFFLIB_VECTOR_CLONES void narrowRows(const float* __restrict in, int cols, int rows, const AxisPlan& plan, int side,
+                                     float* __restrict out)
+{
+    const int factor = plan.factor;
+    const float* kernel = plan.kernel.data();
+    const int taps = static_cast<int>(plan.kernel.size());
+    for (int r = 0; r < rows; ++r) {
+        const float* row = in + static_cast<std::size_t>(r) * cols;
+        float* o = out + static_cast<std::size_t>(r) * side;
+        std::fill(o, o + side, 0.0f);
+        for (int t = 0; t < taps; ++t) {
+            const float w = kernel[t];
+            for (int j = 0; j < side; ++j)
+                o[j] += w * row[j * factor + t];
         }
     }
 }
@@ -233,14 +253,7 @@ void SmoothedPyramid::sampleIsotropic(const AxisFrame& frame, float step, float 
     float* sampled = scratch.data();
     float* narrowed = sampled + static_cast<std::size_t>(cols) * rows;
     sample(level, grid, sampled);
-    for (int r = 0; r < rows; ++r)
-        for (int j = 0; j < side; ++j) {
-            const float* in = sampled + static_cast<std::size_t>(r) * cols + j * across.factor;
-            float sum = 0;
-            for (std::size_t t = 0; t < across.kernel.size(); ++t)
-                sum += across.kernel[t] * in[t];
-            narrowed[r * side + j] = sum;
-        }
+    narrowRows(sampled, cols, rows, across, side, narrowed);
     for (int i = 0; i < side; ++i) {
         float* o = out + static_cast<std::size_t>(i) * side;
         std::fill(o, o + side, 0.0f);
