@@ -31,7 +31,10 @@ run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target tolvane.ln
 	./$(BUILD)/tolvane.ln data/astronaut.pgm
 
+# OpenCV's sample pair graf1/graf3 for the real-pair match test, fetched once
+# into the build tree; offline, that test is skipped.
 test: all
+	-scripts/fetch-real-pair $(BUILD)/real-pair
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
