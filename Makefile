@@ -99,9 +99,11 @@ bench-compare: bench-images
 	TOLVANE_BENCH_IMAGES=$(CURDIR)/$(BENCH_IMAGES) JOBS=$(JOBS) bench/compare-baseline $(BENCH_ARGS)
 
 # Correct matches, inliers and matching score of tolvane and OpenCV's SIFT and
-# AKAZE on synthetic view pairs (a Markdown table).
+# AKAZE on synthetic view pairs and OpenCV's sample pair graf1/graf3 (Markdown
+# tables; the sample pair is left out when it cannot be fetched).
 bench-matching: bench-build
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target matching_benchmark
+	-scripts/fetch-real-pair $(BENCH_BUILD)/real-pair
 	./$(BENCH_BUILD)/bench/matching_benchmark
 
 # Peak memory on the 4000 x 3000 image.
