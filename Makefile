@@ -111,11 +111,13 @@ bench-memory: bench-build
 	bench/peak-memory $(BENCH_BUILD)
 
 # Repeatability of both modes and of OpenCV's SIFT, AKAZE and MSER on 75
-# synthetic pairs, and the time of refined against exact mode.
+# synthetic pairs and OpenCV's sample pair graf1/graf3, and the time of
+# refined against exact mode.
 bench-repeatability:
 	scripts/install-deps libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target repeatability_bench
+	-scripts/fetch-real-pair $(BENCH_BUILD)/real-pair
 	./$(BENCH_BUILD)/bench/repeatability_bench
 
 clean:

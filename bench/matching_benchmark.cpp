@@ -9,6 +9,7 @@
 // matching score (correct matches, each keypoint of B counted once, over the
 // smaller keypoint count in the common part).
 #include "bench_images.h"
+#include "real_pair.h"
 
 #include <tolvane/tolvane.h>
 
@@ -19,8 +20,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <functional>
 #include <memory>
@@ -114,20 +113,16 @@ Pair brightnessPair(const std::string& name, const cv::Mat& a, double gain, doub
     return {name, a, b, cv::Matx33d::eye()};
 }
 
-cv::Mat greyImage(const std::string& path)
+cv::Mat matOf(const bench::GreyImage& image)
 {
-    const tolvane::Image image = tolvane::readImage(path);
     return cv::Mat(image.height, image.width, CV_8U, const_cast<std::uint8_t*>(image.pixels.data())).clone();
 }
 
-// graf1 -> graf3 with its homography, when the folder holds them.
-std::optional<Pair> realPair(const std::string& folder)
+Pair pairOf(const bench::RealPair& real)
 {
-    if (!std::ifstream(folder + "/H1to3p.xml"))
-        return std::nullopt;
-    cv::Mat h;
-    cv::FileStorage(folder + "/H1to3p.xml", cv::FileStorage::READ)["H13"] >> h;
-    return Pair{"graf 1 to 3", greyImage(folder + "/graf1.png"), greyImage(folder + "/graf3.png"), cv::Matx33d(h)};
+    const bench::Matrix3& h = real.homography;
+    return {"graf 1 to 3", matOf(real.first), matOf(real.second),
+            cv::Matx33d(h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8])};
 }
 
 Features tolvaneFeatures(const cv::Mat& image, tolvane::Detector detector, tolvane::Mode mode)
@@ -257,12 +252,11 @@ int main()
                             blurPair("blur 3", a, 3.0), brightnessPair("brightness", a, 0.5, 20)},
                    methods);
     }
-    const char* folder = std::getenv("TOLVANE_REAL_PAIR");
-    const std::optional<Pair> real = realPair(folder ? folder : TOLVANE_REAL_PAIR_DEFAULT);
-    if (real)
-        printTable("OpenCV's sample pair graf1/graf3", {*real}, methods);
+    const std::string folder = bench::realPairFolder();
+    if (const std::optional<bench::RealPair> real = bench::readRealPair(folder))
+        printTable("OpenCV's sample pair graf1/graf3", {pairOf(*real)}, methods);
     else
         std::printf("\nOpenCV's sample pair graf1/graf3 left out: not in %s (scripts/fetch-real-pair)\n",
-                    folder ? folder : TOLVANE_REAL_PAIR_DEFAULT);
+                    folder.c_str());
     return 0;
 }
