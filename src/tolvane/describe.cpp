@@ -37,10 +37,13 @@ constexpr float kGridCentre = 0.5f * (kGrid - 1);
 constexpr int kSampled = kGrid + 2;
 
 // Gaussian weights, in gradient samples: the descriptor's has half the
-// square's width; the orientation window is a third of mr (the region
-// itself at the default mr of 3).
+// square's width; the orientation window's half of mr (1.5 times the region
+// at the default mr of 3), which finds the same orientation in more views
+// than a window of the region's own size, cut to the circle inside the
+// sample grid so that it turns with the region.
 constexpr float kDescriptorSigma = kSamplesPerMr;
-constexpr float kOrientationSigma = kSamplesPerMr / 3.0f;
+constexpr float kOrientationSigma = 0.5f * kSamplesPerMr;
+constexpr float kOrientationRadius = std::min(3.0f * kOrientationSigma, kGridCentre);
 
 constexpr int kOrientationBins = 36;
 constexpr float kSecondaryPeak = 0.8f;
@@ -133,7 +136,7 @@ struct Grid {
             ux[i] = dx;
             uy[i] = dy;
             descriptorWeight[i] = std::exp(-r2 / (2 * kDescriptorSigma * kDescriptorSigma));
-            if (r2 <= 9 * kOrientationSigma * kOrientationSigma) {
+            if (r2 <= kOrientationRadius * kOrientationRadius) {
                 orientationSamples.push_back(i);
                 orientationWeight.push_back(std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma)));
             }
