@@ -275,10 +275,12 @@ AFFLIB_VECTOR_CLONES void bin(const Gradients& g, float orientation, Binning& b)
         const float cx = (c * grid.ux[i] + s * grid.uy[i]) * cellsPerSample + firstCentre;
         const float cy = (-s * grid.ux[i] + c * grid.uy[i]) * cellsPerSample + firstCentre;
         const bool inside = cx > -1 && cy > -1 && cx < kCells && cy < kCells;
+        // Upright frames turn by -q, so the difference may pass a full turn either way.
         float o = (g.angle[i] - orientation) * binsPerRadian;
-        o = o < 0 ? o + kOrientations : o;
-        const int x0 = inside ? static_cast<int>(cx + 1) - 1 : 0;
-        const int y0 = inside ? static_cast<int>(cy + 1) - 1 : 0;
+        o = o < 0 ? o + kOrientations : (o >= kOrientations ? o - kOrientations : o);
+        // cx + 1 rounds up to kCells + 1 when cx is a rounding step short of kCells.
+        const int x0 = inside ? std::min(static_cast<int>(cx + 1) - 1, kCells - 1) : 0;
+        const int y0 = inside ? std::min(static_cast<int>(cy + 1) - 1, kCells - 1) : 0;
         const int o0 = std::min(static_cast<int>(o), kOrientations - 1);
         b.fx[i] = cx - static_cast<float>(x0);
         b.fy[i] = cy - static_cast<float>(y0);
