@@ -37,40 +37,40 @@ std::vector<float> gaussianKernel(float sigma)
     return kernel;
 }
 
-void blurRows(const Plane& in, const std::vector<float>& kernel, Plane& out)
+// `in` blurred by `kernel` along its columns, then along its rows (the
+// border pixels repeated outwards), at every kStep-th pixel of every
+// kStep-th row, starting with the first. One row at a time: no intermediate
+// plane.
+template <int kStep>
+Plane blurred(const Plane& in, const std::vector<float>& kernel)
 {
     const int radius = static_cast<int>(kernel.size() / 2);
+    Plane out{(in.width + kStep - 1) / kStep, (in.height + kStep - 1) / kStep, {}};
+    out.pixels.resize(static_cast<std::size_t>(out.width) * out.height);
+    // One row blurred along the columns, with `radius` copies of its end values on either side.
     std::vector<float> padded(in.width + 2 * radius);
-    for (int y = 0; y < in.height; ++y) {
-        const float* row = &in.pixels[static_cast<std::size_t>(y) * in.width];
-        std::fill(padded.begin(), padded.begin() + radius, row[0]);
-        std::copy(row, row + in.width, padded.begin() + radius);
-        std::fill(padded.end() - radius, padded.end(), row[in.width - 1]);
-        float* o = &out.pixels[static_cast<std::size_t>(y) * in.width];
-        std::fill(o, o + in.width, 0.0f);
-        for (std::size_t k = 0; k < kernel.size(); ++k) {
-            const float w = kernel[k];
-            const float* p = padded.data() + k;
-            for (int x = 0; x < in.width; ++x)
-                o[x] += w * p[x];
-        }
-    }
-}
-
-void blurColumns(const Plane& in, const std::vector<float>& kernel, Plane& out)
-{
-    const int radius = static_cast<int>(kernel.size() / 2);
-    for (int y = 0; y < in.height; ++y) {
-        float* o = &out.pixels[static_cast<std::size_t>(y) * in.width];
-        std::fill(o, o + in.width, 0.0f);
+    float* row = padded.data() + radius;
+    for (int y = 0; y < out.height; ++y) {
+        std::fill(row, row + in.width, 0.0f);
         for (int k = -radius; k <= radius; ++k) {
-            const int source = std::clamp(y + k, 0, in.height - 1);
+            const int source = std::clamp(kStep * y + k, 0, in.height - 1);
             const float* p = &in.pixels[static_cast<std::size_t>(source) * in.width];
             const float w = kernel[k + radius];
             for (int x = 0; x < in.width; ++x)
-                o[x] += w * p[x];
+                row[x] += w * p[x];
+        }
+        std::fill(padded.begin(), padded.begin() + radius, row[0]);
+        std::fill(padded.end() - radius, padded.end(), row[in.width - 1]);
+        float* o = &out.pixels[static_cast<std::size_t>(y) * out.width];
+        std::fill(o, o + out.width, 0.0f);
+        for (std::size_t k = 0; k < kernel.size(); ++k) {
+            const float w = kernel[k];
+            const float* p = padded.data() + k;
+            for (int x = 0; x < out.width; ++x)
+                o[x] += w * p[kStep * x];
         }
     }
+    return out;
 }
 
 Plane planeOf(const ImageView& image)
@@ -175,22 +175,12 @@ AFFLIB_VECTOR_CLONES void narrowRows(const float* __restrict in, int cols, int r
 
 Plane gaussianBlur(const Plane& in, float sigma)
 {
-    const std::vector<float> kernel = gaussianKernel(sigma);
-    Plane columns{in.width, in.height, std::vector<float>(in.pixels.size())};
-    blurColumns(in, kernel, columns);
-    Plane out{in.width, in.height, std::vector<float>(in.pixels.size())};
-    blurRows(columns, kernel, out);
-    return out;
+    return blurred<1>(in, gaussianKernel(sigma));
 }
 
-Plane decimate(const Plane& in)
+Plane blurredHalf(const Plane& in, float sigma)
 {
-    Plane out{(in.width + 1) / 2, (in.height + 1) / 2, {}};
-    out.pixels.resize(static_cast<std::size_t>(out.width) * out.height);
-    for (int y = 0; y < out.height; ++y)
-        for (int x = 0; x < out.width; ++x)
-            out.pixels[static_cast<std::size_t>(y) * out.width + x] = in.at(2 * x, 2 * y);
-    return out;
+    return blurred<2>(in, gaussianKernel(sigma));
 }
 
 SmoothedPyramid::SmoothedPyramid(const ImageView& image, float maxBlur)
@@ -203,7 +193,7 @@ SmoothedPyramid::SmoothedPyramid(const ImageView& image, float maxBlur)
         } else {
             if (std::min(last.plane.width, last.plane.height) < 2 * kMinSide)
                 break;
-            levels_.push_back({decimate(gaussianBlur(last.plane, kSecondStepBlur)), 2.0f * last.scale});
+            levels_.push_back({blurredHalf(last.plane, kSecondStepBlur), 2.0f * last.scale});
         }
     }
 }
