@@ -274,10 +274,12 @@ AFFLIB_VECTOR_CLONES void bin(const Gradients& g, float orientation, Binning& b)
     for (int i = 0; i < kGrid * kGrid; ++i) {
         const float cx = (c * grid.ux[i] + s * grid.uy[i]) * cellsPerSample + firstCentre;
         const float cy = (-s * grid.ux[i] + c * grid.uy[i]) * cellsPerSample + firstCentre;
-        const bool inside = cx > -1 && cy > -1 && cx < kCells && cy < kCells;
+        const bool inside = (cx > -1) & (cy > -1) & (cx < kCells) & (cy < kCells);
         // Upright frames turn by -q, so the difference may pass a full turn either way.
-        float o = (g.angle[i] - orientation) * binsPerRadian;
-        o = o < 0 ? o + kOrientations : (o >= kOrientations ? o - kOrientations : o);
+        const float turned = (g.angle[i] - orientation) * binsPerRadian;
+        const float below = turned < 0 ? kOrientations : 0.0f;
+        const float above = turned >= kOrientations ? kOrientations : 0.0f;
+        const float o = turned + below - above;
         // cx + 1 rounds up to kCells + 1 when cx is a rounding step short of kCells.
         const int x0 = inside ? std::min(static_cast<int>(cx + 1) - 1, kCells - 1) : 0;
         const int y0 = inside ? std::min(static_cast<int>(cy + 1) - 1, kCells - 1) : 0;
