@@ -76,9 +76,14 @@ Plane blurred(const Plane& in, const std::vector<float>& kernel)
 Plane planeOf(const ImageView& image)
 {
     Plane plane{image.width, image.height, std::vector<float>(static_cast<std::size_t>(image.width) * image.height)};
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x)
-            plane.pixels[static_cast<std::size_t>(y) * image.width + x] = image.at(x, y);
+    for (int y = 0; y < image.height; ++y) {
+        const auto* row = static_cast<const unsigned char*>(image.pixels) + static_cast<std::ptrdiff_t>(y) * image.stride;
+        float* out = &plane.pixels[static_cast<std::size_t>(y) * image.width];
+        if (image.type == PixelType::UInt8)
+            std::copy(row, row + image.width, out);
+        else
+            std::copy_n(reinterpret_cast<const float*>(row), image.width, out);
+    }
     return plane;
 }
 
