@@ -43,6 +43,7 @@ sanitize-build: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 sanitize-test: sanitize-build
+	-scripts/fetch-real-pair $(ASAN_BUILD)/real-pair
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
 # The library's threading tests built with ThreadSanitizer, by clang: GCC's
