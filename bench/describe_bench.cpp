@@ -1,4 +1,4 @@
-// Times describe() on the 800 x 640 photograph (about 2000 frames: the
+// Times describe() on the 800 x 640 photograph mosaic (about 2000 frames: the
 // strongest regions whose frames first reach that count) and match() on
 // 10,000 x 10,000 descriptors, on one thread and on two.
 #include "bench_images.h"
@@ -30,7 +30,7 @@ const Photograph& photograph()
 {
     static const Photograph photo = [] {
         Photograph p;
-        const std::unique_ptr<DERY> image(loadTreeImage("tests/golden/stars-800x640.pgm"));
+        const std::unique_ptr<DERY> image(loadMosaic("800x640"));
         p.width = image->cols;
         p.height = image->rows;
         for (int r = 0; r < image->rows; ++r)

@@ -1,12 +1,15 @@
 // The matching benchmark: synthetic view pairs of photographs of the source
-// tree with known homographies (tilts, rotation, scale, blur, brightness),
-// matched by tolvane (Hessian and Harris regions, SIFT descriptors) and by
-// OpenCV's SIFT and AKAZE. Prints a Markdown table: keypoints of both
+// tree with known homographies (tilts, rotation, scale, blur, brightness) and
+// OpenCV's sample pair graf1/graf3 (from TOLVANE_REAL_PAIR, a folder that
+// scripts/fetch-real-pair fills; left out when it is not there), matched by
+// tolvane (Hessian regions in exact and refined mode, Harris regions, SIFT
+// descriptors) and by OpenCV's SIFT and AKAZE. Prints a Markdown table: keypoints of both
 // images, ratio-test matches, correct matches (within kCorrectPixels of where
 // the homography puts them), inliers of a USAC/MAGSAC homography and the
 // matching score (correct matches, each keypoint of B counted once, over the
 // smaller keypoint count in the common part).
 #include "bench_images.h"
+#include "real_pair.h"
 
 #include <tolvane/tolvane.h>
 
@@ -17,6 +20,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <string>
@@ -109,12 +113,25 @@ Pair brightnessPair(const std::string& name, const cv::Mat& a, double gain, doub
     return {name, a, b, cv::Matx33d::eye()};
 }
 
-Features tolvaneFeatures(const cv::Mat& image, tolvane::Detector detector)
+cv::Mat matOf(const bench::GreyImage& image)
+{
+    return cv::Mat(image.height, image.width, CV_8U, const_cast<std::uint8_t*>(image.pixels.data())).clone();
+}
+
+Pair pairOf(const bench::RealPair& real)
+{
+    const bench::Matrix3& h = real.homography;
+    return {"graf 1 to 3", matOf(real.first), matOf(real.second),
+            cv::Matx33d(h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8])};
+}
+
+Features tolvaneFeatures(const cv::Mat& image, tolvane::Detector detector, tolvane::Mode mode)
 {
     const tolvane::ImageView view(image.ptr<std::uint8_t>(), image.cols, image.rows,
                                   static_cast<std::ptrdiff_t>(image.step));
     tolvane::DetectorOptions options;
     options.detector = detector;
+    options.mode = mode;
     const tolvane::Description d = tolvane::describe(view, tolvane::detect(view, options));
     Features f;
     for (const tolvane::Frame& frame : d.frames)
@@ -193,37 +210,53 @@ Row evaluate(const Pair& pair, const Method& method)
     return row;
 }
 
+Method tolvaneMethod(const std::string& name, tolvane::Detector detector, tolvane::Mode mode)
+{
+    return {name, [=](const cv::Mat& i) { return tolvaneFeatures(i, detector, mode); }, cv::NORM_L2};
+}
+
+void printTable(const std::string& title, const std::vector<Pair>& pairs, const std::vector<Method>& methods)
+{
+    std::printf("\n%s\n\n| pair | method | keypoints A / B | matches | correct | inliers | matching score |\n"
+                "|---|---|---|---|---|---|---|\n",
+                title.c_str());
+    for (const Pair& pair : pairs)
+        for (const Method& method : methods) {
+            const Row r = evaluate(pair, method);
+            std::printf("| %s | %s | %zu / %zu | %zu | %zu | %zu | %.1f%% |\n", pair.name.c_str(),
+                        method.name.c_str(), r.keypointsA, r.keypointsB, r.matches, r.correct, r.inliers,
+                        100.0 * r.score);
+            std::fflush(stdout);
+        }
+}
+
 }  // namespace
 
 int main()
 {
     cv::setNumThreads(1);
+    using tolvane::Detector;
+    using tolvane::Mode;
     const std::vector<Method> methods = {
-        {"tolvane Hessian", [](const cv::Mat& i) { return tolvaneFeatures(i, tolvane::Detector::Hessian); },
-         cv::NORM_L2},
-        {"tolvane Harris", [](const cv::Mat& i) { return tolvaneFeatures(i, tolvane::Detector::Harris); },
-         cv::NORM_L2},
+        tolvaneMethod("tolvane Hessian", Detector::Hessian, Mode::Exact),
+        tolvaneMethod("tolvane Hessian refined", Detector::Hessian, Mode::Refined),
+        tolvaneMethod("tolvane Harris", Detector::Harris, Mode::Exact),
         {"OpenCV SIFT", [](const cv::Mat& i) { return openCvFeatures(cv::SIFT::create(), i); }, cv::NORM_L2},
         {"OpenCV AKAZE", [](const cv::Mat& i) { return openCvFeatures(cv::AKAZE::create(), i); },
          cv::NORM_HAMMING},
     };
     for (const char* source : {"data/astronaut.pgm", "tests/golden/coffee.pgm"}) {
         const cv::Mat a = photograph(source);
-        const std::vector<Pair> pairs = {
-            tiltPair("tilt 2", a, 30, 2), tiltPair("tilt 3", a, 30, 3),  tiltPair("tilt 4", a, 30, 4),
-            quarterTurnPair("rotation 90", a), scalePair("scale 2.5", a, 2.5), blurPair("blur 3", a, 3.0),
-            brightnessPair("brightness", a, 0.5, 20)};
-        std::printf("\n%s\n\n| pair | method | keypoints A / B | matches | correct | inliers | matching score |\n"
-                    "|---|---|---|---|---|---|---|\n",
-                    source);
-        for (const Pair& pair : pairs)
-            for (const Method& method : methods) {
-                const Row r = evaluate(pair, method);
-                std::printf("| %s | %s | %zu / %zu | %zu | %zu | %zu | %.1f%% |\n", pair.name.c_str(),
-                            method.name.c_str(), r.keypointsA, r.keypointsB, r.matches, r.correct, r.inliers,
-                            100.0 * r.score);
-                std::fflush(stdout);
-            }
+        printTable(source, {tiltPair("tilt 2", a, 30, 2), tiltPair("tilt 3", a, 30, 3), tiltPair("tilt 4", a, 30, 4),
+                            quarterTurnPair("rotation 90", a), scalePair("scale 2.5", a, 2.5),
+                            blurPair("blur 3", a, 3.0), brightnessPair("brightness", a, 0.5, 20)},
+                   methods);
     }
+    const std::string folder = bench::realPairFolder();
+    if (const std::optional<bench::RealPair> real = bench::readRealPair(folder))
+        printTable("OpenCV's sample pair graf1/graf3", {pairOf(*real)}, methods);
+    else
+        std::printf("\nOpenCV's sample pair graf1/graf3 left out: not in %s (scripts/fetch-real-pair)\n",
+                    folder.c_str());
     return 0;
 }

@@ -1,7 +1,8 @@
 // Repeatability of tolvane's two modes and of OpenCV's SIFT, AKAZE and MSER
-// on synthetic pairs of the repository's photographs, with the region-overlap
-// protocol of `tolvane repeatability` (40 % overlap error), and the time of
-// refined against exact mode.
+// on synthetic pairs of the repository's photographs and on OpenCV's sample
+// pair graf1/graf3 (when scripts/fetch-real-pair has fetched it; see
+// real_pair.h), with the region-overlap protocol of `tolvane repeatability`
+// (40 % overlap error), and the time of refined against exact mode.
 //
 // Peer regions: a SIFT or AKAZE keypoint of size s (OpenCV's diameter, twice
 // the detection sigma) is the circle of radius 1.5 s, three sigmas; SIFT's
@@ -12,6 +13,7 @@
 // regions lie in the common part. "500 strongest" keeps the 500 of largest
 // |response| (tolvane: max_regions); MSER has no strength, so its 500
 // largest regions are kept.
+#include "real_pair.h"
 #include "synthetic_pairs.h"
 
 #include "repeatability.h"
@@ -27,9 +29,11 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -167,13 +171,14 @@ struct Score {
     double regions = 0;  // mean of the two images
 };
 
-Score measure(const Regions& a, const Regions& b, const bench::SyntheticPair& pair, const bench::GreyImage& photo)
+Score measure(const Regions& a, const Regions& b, const bench::Matrix3& homography, const bench::GreyImage& first,
+              const bench::GreyImage& second)
 {
     tolvane::Homography h;
     for (int k = 0; k < 9; ++k)
-        h.m[k / 3][k % 3] = pair.homography[k];
-    const tolvane::ImageSize sizeA{photo.width, photo.height};
-    const tolvane::ImageSize sizeB{pair.second.width, pair.second.height};
+        h.m[k / 3][k % 3] = homography[k];
+    const tolvane::ImageSize sizeA{first.width, first.height};
+    const tolvane::ImageSize sizeB{second.width, second.height};
     const tolvane::RepeatabilityResult result =
         tolvane::measureRepeatability(ellipsesOf(a), ellipsesOf(b), h, sizeA, sizeB, {kOverlapError});
     return {100 * result.repeatability(0), static_cast<double>(result.correspondences[0]),
@@ -185,6 +190,8 @@ using Key = std::tuple<std::string, std::size_t, std::string>;
 
 struct Table {
     std::map<Key, std::vector<Score>> scores;
+    // On the sample pair, by method and region limit; empty without it.
+    std::map<std::pair<std::string, std::size_t>, Score> real;
 
     double mean(const std::string& method, std::size_t limit, const std::vector<std::string>& changes,
                 double Score::*field) const
@@ -228,18 +235,23 @@ void printTable(const Table& table, const std::vector<Method>& all, std::size_t 
     std::printf("| method |");
     for (const std::string& c : categories())
         std::printf(" %s |", c.c_str());
-    std::printf(" mean | mean without brightness | regions per image | correspondences |\n|---|");
-    for (std::size_t k = 0; k < categories().size() + 4; ++k)
+    const bool real = !table.real.empty();
+    std::printf(" mean | mean without brightness | regions per image | correspondences |%s\n|---|",
+                real ? " graf1/graf3 |" : "");
+    for (std::size_t k = 0; k < categories().size() + 4 + real; ++k)
         std::printf("---|");
     std::printf("\n");
     for (const Method& m : all) {
         std::printf("| %s |", m.name);
         for (const std::string& c : categories())
             std::printf(" %.1f |", table.mean(m.name, limit, changesOf(c), &Score::repeatability));
-        std::printf(" %.1f | %.1f | %.0f | %.0f |\n", table.mean(m.name, limit, changesOf(""), &Score::repeatability),
+        std::printf(" %.1f | %.1f | %.0f | %.0f |", table.mean(m.name, limit, changesOf(""), &Score::repeatability),
                     table.mean(m.name, limit, changesOf("", false), &Score::repeatability),
                     table.mean(m.name, limit, changesOf(""), &Score::regions),
                     table.mean(m.name, limit, changesOf(""), &Score::correspondences));
+        if (real)
+            std::printf(" %.1f |", table.real.at({m.name, limit}).repeatability);
+        std::printf("\n");
     }
 }
 
@@ -321,8 +333,17 @@ int main(int argc, char** argv)
                     const Regions first = m.detect(photos[p], limit);
                     for (const bench::SyntheticPair& pair : pairs)
                         table.scores[{m.name, limit, bench::changeName(pair.view)}].push_back(
-                            measure(first, m.detect(pair.second, limit), pair, photos[p]));
+                            measure(first, m.detect(pair.second, limit), pair.homography, photos[p], pair.second));
                 }
+        }
+        if (const std::optional<bench::RealPair> real = bench::readRealPair(bench::realPairFolder())) {
+            for (const Method& m : all)
+                for (std::size_t limit : {std::size_t{0}, kStrongest})
+                    table.real[{m.name, limit}] = measure(m.detect(real->first, limit), m.detect(real->second, limit),
+                                                          real->homography, real->first, real->second);
+        } else {
+            std::fprintf(stderr, "OpenCV's sample pair graf1/graf3 left out: not in %s (scripts/fetch-real-pair)\n",
+                         bench::realPairFolder().c_str());
         }
         std::printf("%zu photographs x %zu changes = %zu pairs\n", photos.size(), bench::standardChanges().size(),
                     photos.size() * bench::standardChanges().size());

@@ -1,6 +1,7 @@
 // Oriented frames, descriptors and patches: geometry of the frames,
 // orientation of rotated structure, descriptor invariance under rotation and
-// affine reshaping, determinism across threads, and rejected input.
+// affine reshaping, upright descriptors of a ramp, determinism across
+// threads, and rejected input.
 #include "region_lists.h"
 #include "synthetic_scene.h"
 
@@ -143,6 +144,39 @@ TEST(Describe, UprightFramesAreTheShapeRootAndPatchesFollowTheFrame)
             const float u = -2 + (j + 0.5f) * 0.5f, v = -2 + (i + 0.5f) * 0.5f;
             EXPECT_NEAR(d.patches[i * 8 + j], f.x + f.a11 * u + f.a12 * v, 1.0) << i << ", " << j;
         }
+}
+
+TEST(Describe, UprightDescriptorsOfARampHoldOnlyItsOrientation)
+{
+    // Every cell's gradients point the ramp's way in the frame: into two
+    // neighbouring orientation bins, for any turn of the region's shape.
+    for (float rampDegrees = 0; rampDegrees < 360; rampDegrees += 30) {
+        for (float shapeDegrees = -75; shapeDegrees < 90; shapeDegrees += 30) {
+            SCOPED_TRACE(std::to_string(rampDegrees) + " degrees ramp, " + std::to_string(shapeDegrees) +
+                         " degrees shape");
+            const float gx = std::cos(rampDegrees * kPi / 180), gy = std::sin(rampDegrees * kPi / 180);
+            std::vector<float> ramp(kSide * kSide);
+            for (int y = 0; y < kSide; ++y)
+                for (int x = 0; x < kSide; ++x)
+                    ramp[y * kSide + x] = 128 + 0.4f * (gx * (x - kSide / 2) + gy * (y - kSide / 2));
+            const AffineView view = AffineView::rotationTiltShear(shapeDegrees, 2);
+            tolvane::DescribeOptions options;
+            options.upright = true;
+            const tolvane::Description d = tolvane::describe(tolvane::ImageView(ramp.data(), kSide, kSide),
+                                                             {sceneRegion(0, 0, 8, kSide, kSide, view)}, options);
+            ASSERT_EQ(d.frames.size(), 1u);
+            const tolvane::Frame& f = d.frames[0];
+            // The ramp's gradient in the frame's coordinates: F^T g.
+            const float angle = std::atan2(f.a12 * gx + f.a22 * gy, f.a11 * gx + f.a21 * gy);
+            const int first = static_cast<int>(std::floor(angle / (2 * kPi) * 8 + 8)) % 8;
+            for (std::size_t k = 0; k < tolvane::kDescriptorLength; ++k) {
+                const int orientation = static_cast<int>(k % 8);
+                if (orientation != first && orientation != (first + 1) % 8) {
+                    EXPECT_EQ(d.descriptors[k], 0) << "cell " << k / 8 << ", orientation " << orientation;
+                }
+            }
+        }
+    }
 }
 
 TEST(Describe, ThreadsGiveTheSameBytes)

@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace tolvane {
 namespace {
@@ -36,10 +37,13 @@ constexpr float kGridCentre = 0.5f * (kGrid - 1);
 constexpr int kSampled = kGrid + 2;
 
 // Gaussian weights, in gradient samples: the descriptor's has half the
-// square's width; the orientation window is a third of mr (the region
-// itself at the default mr of 3).
+// square's width; the orientation window's half of mr (1.5 times the region
+// at the default mr of 3), which finds the same orientation in more views
+// than a window of the region's own size, cut to the circle inside the
+// sample grid so that it turns with the region.
 constexpr float kDescriptorSigma = kSamplesPerMr;
-constexpr float kOrientationSigma = kSamplesPerMr / 3.0f;
+constexpr float kOrientationSigma = 0.5f * kSamplesPerMr;
+constexpr float kOrientationRadius = std::min(3.0f * kOrientationSigma, kGridCentre);
 
 constexpr int kOrientationBins = 36;
 constexpr float kSecondaryPeak = 0.8f;
@@ -132,11 +136,16 @@ struct Grid {
             ux[i] = dx;
             uy[i] = dy;
             descriptorWeight[i] = std::exp(-r2 / (2 * kDescriptorSigma * kDescriptorSigma));
-            const bool inWindow = r2 <= 9 * kOrientationSigma * kOrientationSigma;
-            orientationWeight[i] = inWindow ? std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma)) : 0.0f;
+            if (r2 <= kOrientationRadius * kOrientationRadius) {
+                orientationSamples.push_back(i);
+                orientationWeight.push_back(std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma)));
+            }
         }
     }
-    std::array<float, kGrid * kGrid> ux, uy, descriptorWeight, orientationWeight;
+    std::array<float, kGrid * kGrid> ux, uy, descriptorWeight;
+    // The samples of the orientation window and their weights.
+    std::vector<int> orientationSamples;
+    std::vector<float> orientationWeight;
 };
 
 const Grid& gradientGrid()
@@ -200,15 +209,20 @@ void smoothCircular(std::array<float, kOrientationBins>& histogram)
 std::vector<float> dominantOrientations(const Gradients& g)
 {
     const Grid& grid = gradientGrid();
-    std::array<float, kOrientationBins> histogram{};
-    for (int i = 0; i < kGrid * kGrid; ++i) {
-        const float w = grid.orientationWeight[i] * g.magnitude[i];
+    // One bin more than kOrientationBins: the first one again.
+    std::array<float, kOrientationBins + 1> wrapped{};
+    for (std::size_t k = 0; k < grid.orientationSamples.size(); ++k) {
+        const int i = grid.orientationSamples[k];
+        const float w = grid.orientationWeight[k] * g.magnitude[i];
         const float position = g.angle[i] * (kOrientationBins / kTwoPi);
         const int bin = std::min(static_cast<int>(position), kOrientationBins - 1);
         const float f = position - static_cast<float>(bin);
-        histogram[bin] += (1 - f) * w;
-        histogram[(bin + 1) % kOrientationBins] += f * w;
+        wrapped[bin] += (1 - f) * w;
+        wrapped[bin + 1] += f * w;
     }
+    std::array<float, kOrientationBins> histogram;
+    std::copy_n(wrapped.begin(), kOrientationBins, histogram.begin());
+    histogram[0] += wrapped[kOrientationBins];
     smoothCircular(histogram);
     const float highest = *std::max_element(histogram.begin(), histogram.end());
     if (!(highest > 0))
@@ -260,11 +274,15 @@ AFFLIB_VECTOR_CLONES void bin(const Gradients& g, float orientation, Binning& b)
     for (int i = 0; i < kGrid * kGrid; ++i) {
         const float cx = (c * grid.ux[i] + s * grid.uy[i]) * cellsPerSample + firstCentre;
         const float cy = (-s * grid.ux[i] + c * grid.uy[i]) * cellsPerSample + firstCentre;
-        const bool inside = cx > -1 && cy > -1 && cx < kCells && cy < kCells;
-        float o = (g.angle[i] - orientation) * binsPerRadian;
-        o = o < 0 ? o + kOrientations : o;
-        const int x0 = inside ? static_cast<int>(cx + 1) - 1 : 0;
-        const int y0 = inside ? static_cast<int>(cy + 1) - 1 : 0;
+        const bool inside = (cx > -1) & (cy > -1) & (cx < kCells) & (cy < kCells);
+        // Upright frames turn by -q, so the difference may pass a full turn either way.
+        const float turned = (g.angle[i] - orientation) * binsPerRadian;
+        const float below = turned < 0 ? kOrientations : 0.0f;
+        const float above = turned >= kOrientations ? kOrientations : 0.0f;
+        const float o = turned + below - above;
+        // cx + 1 rounds up to kCells + 1 when cx is a rounding step short of kCells.
+        const int x0 = inside ? std::min(static_cast<int>(cx + 1) - 1, kCells - 1) : 0;
+        const int y0 = inside ? std::min(static_cast<int>(cy + 1) - 1, kCells - 1) : 0;
         const int o0 = std::min(static_cast<int>(o), kOrientations - 1);
         b.fx[i] = cx - static_cast<float>(x0);
         b.fy[i] = cy - static_cast<float>(y0);

@@ -37,48 +37,53 @@ std::vector<float> gaussianKernel(float sigma)
     return kernel;
 }
 
-void blurRows(const Plane& in, const std::vector<float>& kernel, Plane& out)
+// `in` blurred by `kernel` along its columns, then along its rows (the
+// border pixels repeated outwards), at every kStep-th pixel of every
+// kStep-th row, starting with the first. One row at a time: no intermediate
+// plane.
+template <int kStep>
+Plane blurred(const Plane& in, const std::vector<float>& kernel)
 {
     const int radius = static_cast<int>(kernel.size() / 2);
+    Plane out{(in.width + kStep - 1) / kStep, (in.height + kStep - 1) / kStep, {}};
+    out.pixels.resize(static_cast<std::size_t>(out.width) * out.height);
+    // One row blurred along the columns, with `radius` copies of its end values on either side.
     std::vector<float> padded(in.width + 2 * radius);
-    for (int y = 0; y < in.height; ++y) {
-        const float* row = &in.pixels[static_cast<std::size_t>(y) * in.width];
-        std::fill(padded.begin(), padded.begin() + radius, row[0]);
-        std::copy(row, row + in.width, padded.begin() + radius);
-        std::fill(padded.end() - radius, padded.end(), row[in.width - 1]);
-        float* o = &out.pixels[static_cast<std::size_t>(y) * in.width];
-        std::fill(o, o + in.width, 0.0f);
-        for (std::size_t k = 0; k < kernel.size(); ++k) {
-            const float w = kernel[k];
-            const float* p = padded.data() + k;
-            for (int x = 0; x < in.width; ++x)
-                o[x] += w * p[x];
-        }
-    }
-}
-
-void blurColumns(const Plane& in, const std::vector<float>& kernel, Plane& out)
-{
-    const int radius = static_cast<int>(kernel.size() / 2);
-    for (int y = 0; y < in.height; ++y) {
-        float* o = &out.pixels[static_cast<std::size_t>(y) * in.width];
-        std::fill(o, o + in.width, 0.0f);
+    float* row = padded.data() + radius;
+    for (int y = 0; y < out.height; ++y) {
+        std::fill(row, row + in.width, 0.0f);
         for (int k = -radius; k <= radius; ++k) {
-            const int source = std::clamp(y + k, 0, in.height - 1);
+            const int source = std::clamp(kStep * y + k, 0, in.height - 1);
             const float* p = &in.pixels[static_cast<std::size_t>(source) * in.width];
             const float w = kernel[k + radius];
             for (int x = 0; x < in.width; ++x)
-                o[x] += w * p[x];
+                row[x] += w * p[x];
+        }
+        std::fill(padded.begin(), padded.begin() + radius, row[0]);
+        std::fill(padded.end() - radius, padded.end(), row[in.width - 1]);
+        float* o = &out.pixels[static_cast<std::size_t>(y) * out.width];
+        std::fill(o, o + out.width, 0.0f);
+        for (std::size_t k = 0; k < kernel.size(); ++k) {
+            const float w = kernel[k];
+            const float* p = padded.data() + k;
+            for (int x = 0; x < out.width; ++x)
+                o[x] += w * p[kStep * x];
         }
     }
+    return out;
 }
 
 Plane planeOf(const ImageView& image)
 {
     Plane plane{image.width, image.height, std::vector<float>(static_cast<std::size_t>(image.width) * image.height)};
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x)
-            plane.pixels[static_cast<std::size_t>(y) * image.width + x] = image.at(x, y);
+    for (int y = 0; y < image.height; ++y) {
+        const auto* row = static_cast<const unsigned char*>(image.pixels) + static_cast<std::ptrdiff_t>(y) * image.stride;
+        float* out = &plane.pixels[static_cast<std::size_t>(y) * image.width];
+        if (image.type == PixelType::UInt8)
+            std::copy(row, row + image.width, out);
+        else
+            std::copy_n(reinterpret_cast<const float*>(row), image.width, out);
+    }
     return plane;
 }
 
@@ -117,7 +122,7 @@ AxisPlan planAxis(float length, float levelBlur, float sampledBlur, float step, 
 }
 
 // Bilinear samples of `plane` on the grid (in its pixels), border values outside.
-AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& grid, float* out)
+AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& grid, float* __restrict out)
 {
     const float maxX = static_cast<float>(plane.width - 1);
     const float maxY = static_cast<float>(plane.height - 1);
@@ -151,26 +156,55 @@ AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& g
     }
 }
 
+// Every factor-th value of each row of `in` (cols wide) under the plan's
+// kernel, into `side` values per row of `out`. kFactor is the plan's factor
+// when known at compile time (the common small ones vectorise far better
+// with a fixed stride), else 0.
+template <int kFactor>
+AFFLIB_VECTOR_CLONES void narrowRowsBy(const float* __restrict in, int cols, int rows, const AxisPlan& plan, int side,
+                                       float* __restrict out)
+{
+    const int factor = kFactor ? kFactor : plan.factor;
+    const float* kernel = plan.kernel.data();
+    const int taps = static_cast<int>(plan.kernel.size());
+    for (int r = 0; r < rows; ++r) {
+        const float* row = in + static_cast<std::size_t>(r) * cols;
+        float* o = out + static_cast<std::size_t>(r) * side;
+        std::fill(o, o + side, 0.0f);
+        for (int t = 0; t < taps; ++t) {
+            const float w = kernel[t];
+            for (int j = 0; j < side; ++j)
+                o[j] += w * row[j * factor + t];
+        }
+    }
+}
+
+void narrowRows(const float* in, int cols, int rows, const AxisPlan& plan, int side, float* out)
+{
+    switch (plan.factor) {
+    case 1:
+        return narrowRowsBy<1>(in, cols, rows, plan, side, out);
+    case 2:
+        return narrowRowsBy<2>(in, cols, rows, plan, side, out);
+    case 3:
+        return narrowRowsBy<3>(in, cols, rows, plan, side, out);
+    case 4:
+        return narrowRowsBy<4>(in, cols, rows, plan, side, out);
+    default:
+        return narrowRowsBy<0>(in, cols, rows, plan, side, out);
+    }
+}
+
 }  // namespace
 
 Plane gaussianBlur(const Plane& in, float sigma)
 {
-    const std::vector<float> kernel = gaussianKernel(sigma);
-    Plane columns{in.width, in.height, std::vector<float>(in.pixels.size())};
-    blurColumns(in, kernel, columns);
-    Plane out{in.width, in.height, std::vector<float>(in.pixels.size())};
-    blurRows(columns, kernel, out);
-    return out;
+    return blurred<1>(in, gaussianKernel(sigma));
 }
 
-Plane decimate(const Plane& in)
+Plane blurredHalf(const Plane& in, float sigma)
 {
-    Plane out{(in.width + 1) / 2, (in.height + 1) / 2, {}};
-    out.pixels.resize(static_cast<std::size_t>(out.width) * out.height);
-    for (int y = 0; y < out.height; ++y)
-        for (int x = 0; x < out.width; ++x)
-            out.pixels[static_cast<std::size_t>(y) * out.width + x] = in.at(2 * x, 2 * y);
-    return out;
+    return blurred<2>(in, gaussianKernel(sigma));
 }
 
 SmoothedPyramid::SmoothedPyramid(const ImageView& image, float maxBlur)
@@ -183,7 +217,7 @@ SmoothedPyramid::SmoothedPyramid(const ImageView& image, float maxBlur)
         } else {
             if (std::min(last.plane.width, last.plane.height) < 2 * kMinSide)
                 break;
-            levels_.push_back({decimate(gaussianBlur(last.plane, kSecondStepBlur)), 2.0f * last.scale});
+            levels_.push_back({blurredHalf(last.plane, kSecondStepBlur), 2.0f * last.scale});
         }
     }
 }
@@ -233,14 +267,7 @@ void SmoothedPyramid::sampleIsotropic(const AxisFrame& frame, float step, float 
     float* sampled = scratch.data();
     float* narrowed = sampled + static_cast<std::size_t>(cols) * rows;
     sample(level, grid, sampled);
-    for (int r = 0; r < rows; ++r)
-        for (int j = 0; j < side; ++j) {
-            const float* in = sampled + static_cast<std::size_t>(r) * cols + j * across.factor;
-            float sum = 0;
-            for (std::size_t t = 0; t < across.kernel.size(); ++t)
-                sum += across.kernel[t] * in[t];
-            narrowed[r * side + j] = sum;
-        }
+    narrowRows(sampled, cols, rows, across, side, narrowed);
     for (int i = 0; i < side; ++i) {
         float* o = out + static_cast<std::size_t>(i) * side;
         std::fill(o, o + side, 0.0f);

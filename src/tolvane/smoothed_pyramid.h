@@ -22,8 +22,9 @@ struct Plane {
 // pixels repeat outwards.
 Plane gaussianBlur(const Plane& in, float sigma);
 
-// Every second pixel of every second row, starting with the first.
-Plane decimate(const Plane& in);
+// gaussianBlur(in, sigma) at every second pixel of every second row,
+// starting with the first.
+Plane blurredHalf(const Plane& in, float sigma);
 
 // Where one row of a sampling grid starts and how it advances, in input pixels.
 struct SampleGrid {

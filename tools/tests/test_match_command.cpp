@@ -1,6 +1,6 @@
 // tolvane detect --descriptor and tolvane match as processes: the homography
-// of a synthetic view pair recovered, the same matches from images and from
-// frame files, and wrong command lines.
+// of a synthetic view pair and of OpenCV's sample pair graf1/graf3 recovered,
+// the same matches from images and from frame files, and wrong command lines.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +33,29 @@ void mapped(const double (&h)[3][3], double x, double y, double& mx, double& my)
     my = (h[1][0] * x + h[1][1] * y + h[1][2]) / w;
 }
 
+// Reads nine numbers from `in` after skipping everything up to `after`.
+void readHomography(std::istream& in, double (&h)[3][3], const std::string& after = "")
+{
+    std::string word;
+    while (!after.empty() && in >> word && word.find(after) == std::string::npos) {
+    }
+    for (auto& row : h)
+        for (double& v : row)
+            ASSERT_TRUE(in >> v);
+}
+
+// Both homographies take the corners of a width x height image to within 5 pixels of each other.
+void expectCornersAgree(const double (&truth)[3][3], const double (&h)[3][3], int width, int height)
+{
+    const double corners[4][2] = {{0, 0}, {width - 1.0, 0}, {0, height - 1.0}, {width - 1.0, height - 1.0}};
+    for (const auto& corner : corners) {
+        double tx, ty, ex, ey;
+        mapped(truth, corner[0], corner[1], tx, ty);
+        mapped(h, corner[0], corner[1], ex, ey);
+        EXPECT_LT(std::hypot(ex - tx, ey - ty), 5.0) << corner[0] << ", " << corner[1];
+    }
+}
+
 TEST_F(Match, RecoversTheHomographyOfAViewPair)
 {
     const ProcessResult r = runTolvane({"match", dir.file("a.pgm"), dir.file("b.pgm"), "--model-output",
@@ -41,20 +64,30 @@ TEST_F(Match, RecoversTheHomographyOfAViewPair)
     EXPECT_NE(r.out.find("inliers"), std::string::npos);
     std::ifstream in(dir.file("h.txt"));
     double h[3][3];
-    for (auto& row : h)
-        for (double& v : row)
-            ASSERT_TRUE(in >> v);
-    const double corners[4][2] = {{0, 0}, {599, 0}, {0, 399}, {599, 399}};
-    for (const auto& corner : corners) {
-        double tx, ty, ex, ey;
-        mapped(kTruth, corner[0], corner[1], tx, ty);
-        mapped(h, corner[0], corner[1], ex, ey);
-        EXPECT_LT(std::hypot(ex - tx, ey - ty), 5.0) << corner[0] << ", " << corner[1];
-    }
+    readHomography(in, h);
+    expectCornersAgree(kTruth, h, 600, 400);
     const std::vector<std::string> lines = linesOf(readFile(dir.file("m.csv")));
     ASSERT_GT(lines.size(), 30u);
     EXPECT_EQ(lines[0], "a,b,distance,second,inlier");
     EXPECT_FALSE(readFile(dir.file("m.png")).empty());
+}
+
+// The pair is fetched into the build tree by `make test` (scripts/fetch-real-pair).
+TEST_F(Match, RecoversTheHomographyOfOpenCVsSamplePair)
+{
+    const std::string pair = TOLVANE_REAL_PAIR_DIR;
+    std::ifstream truthFile(pair + "/H1to3p.xml");
+    if (!truthFile || !std::ifstream(pair + "/graf1.png") || !std::ifstream(pair + "/graf3.png"))
+        GTEST_SKIP() << "no sample pair in " << pair << " (scripts/fetch-real-pair " << pair << ")";
+    double truth[3][3];
+    readHomography(truthFile, truth, "<data>");
+    const ProcessResult r = runTolvane({"match", pair + "/graf1.png", pair + "/graf3.png", "--model", "homography",
+                                        "--model-output", dir.file("h.txt")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(dir.file("h.txt"));
+    double h[3][3];
+    readHomography(in, h);
+    expectCornersAgree(truth, h, 800, 640);
 }
 
 TEST_F(Match, FrameFilesGiveTheMatchesOfTheirImages)
