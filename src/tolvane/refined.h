@@ -71,7 +71,7 @@ struct Placement {
 };
 
 // Whether each region is kept: taken strongest first (ties in list order),
-// a region goes when a kept one lies within 1.5 max(s1, s2) pixels with
+// a region goes when a kept one lies within 0.5 max(s1, s2) pixels with
 // |ln(s1 / s2)| < ln 1.25. Linear time.
 std::vector<bool> distinctRegions(const std::vector<Placement>& places);
 

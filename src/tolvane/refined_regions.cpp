@@ -62,10 +62,6 @@ bool tooElongated(const ShapeMatrix& u)
 // band; each band has its own grid, with cells at least as wide as the
 // largest search radius any query into it can have.
 constexpr double kScaleBand = 1.25;
-// Centres closer than this many times the larger scale (a fifth of the
-// ellipse radius) mark a duplicate: a duplicate kept in one view and not in
-// another only lowers repeatability.
-constexpr double kDuplicateRadius = 1.5;
 
 class DuplicateGrid {
 public:
@@ -101,7 +97,7 @@ public:
 private:
     static bool duplicates(const Placement& p, const Placement& q)
     {
-        const double radius = kDuplicateRadius * std::max(p.scale, q.scale);
+        const double radius = 0.5 * std::max(p.scale, q.scale);
         const double dx = static_cast<double>(p.x) - q.x;
         const double dy = static_cast<double>(p.y) - q.y;
         return dx * dx + dy * dy <= radius * radius &&
@@ -109,10 +105,10 @@ private:
     }
     static int bandOf(float scale) { return static_cast<int>(std::floor(std::log(scale) / std::log(kScaleBand))); }
     // Scales of band b are below 1.25^(b+1); a query from band b - 1 or b + 1
-    // searches at most kDuplicateRadius * 1.25^(b+2).
+    // searches at most 0.5 * 1.25^(b+2).
     static long cellOf(float coordinate, int band)
     {
-        return static_cast<long>(std::floor(coordinate / (kDuplicateRadius * std::pow(kScaleBand, band + 2))));
+        return static_cast<long>(std::floor(coordinate / (0.5 * std::pow(kScaleBand, band + 2))));
     }
     static std::uint64_t key(int band, long cx, long cy)
     {
