@@ -48,7 +48,7 @@ def test_match_and_verify_equal_the_tool_and_recover_the_turn(tmp_path):
     assert inliers.sum() > len(pairs) / 2 > 40
     corners = numpy.array([[0, 0, 1], [511, 0, 1], [0, 511, 1], [511, 511, 1]], float).T
     mapped, expected = model @ corners, truth @ corners
-    numpy.testing.assert_allclose(mapped[:2] / mapped[2], expected[:2], atol=1.0)
+    numpy.testing.assert_allclose(mapped[:2] / mapped[2], expected[:2], atol=2.0)
 
 
 def test_verify_without_enough_matches_finds_no_model():
