@@ -483,15 +483,17 @@ __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, 
     const __m256i cols = _mm256_set1_epi32(src->cols);
     const float* top = src->pixels[0];
     const float* bottom = top + src->cols;
-    for (int r = 0; r < patch->rows; ++r) {
-        const int i = r - halfHeight;
-        const __m512d rowX = _mm512_set1_pd(static_cast<double>(m12) * i);
-        const __m512d rowY = _mm512_set1_pd(static_cast<double>(m22) * i);
-        float* out = patch->pixels[r];
-        for (int first = 0; first < width; first += 8) {
-            const __m512d j = _mm512_add_pd(_mm512_set1_pd(first - halfWidth), laneOffsets);
-            const __m512d x = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(columnStep, j), centreX), rowX);
-            const __m512d y = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(rowStep, j), centreY), rowY);
+    // Columns outer: the column part of the positions is shared by all rows.
+    for (int first = 0; first < width; first += 8) {
+        const __m512d j = _mm512_add_pd(_mm512_set1_pd(first - halfWidth), laneOffsets);
+        const __m512d columnX = _mm512_add_pd(_mm512_mul_pd(columnStep, j), centreX);
+        const __m512d columnY = _mm512_add_pd(_mm512_mul_pd(rowStep, j), centreY);
+        const int count = std::min(8, width - first);
+        const auto stored = static_cast<__mmask16>((1u << count) - 1);
+        for (int r = 0; r < patch->rows; ++r) {
+            const int i = r - halfHeight;
+            const __m512d x = _mm512_add_pd(columnX, _mm512_set1_pd(static_cast<double>(m12) * i));
+            const __m512d y = _mm512_add_pd(columnY, _mm512_set1_pd(static_cast<double>(m22) * i));
             __mmask8 inside = _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ);
             inside = _mm512_mask_cmp_pd_mask(inside, x, lastCol, _CMP_LT_OQ);
             inside = _mm512_mask_cmp_pd_mask(inside, y, zero, _CMP_GE_OQ);
@@ -515,9 +517,7 @@ __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, 
                                                 _mm512_mul_pd(fy, lower));
             // Zeroed in double: +0 converts to the +0 float of sampleGroup.
             const __m256 values = _mm512_cvtpd_ps(_mm512_maskz_mov_pd(inside, value));
-            const int count = std::min(8, width - first);
-            _mm512_mask_storeu_ps(out + first, static_cast<__mmask16>((1u << count) - 1),
-                                  _mm512_castps256_ps512(values));
+            _mm512_mask_storeu_ps(patch->pixels[r] + first, stored, _mm512_castps256_ps512(values));
         }
     }
 }
