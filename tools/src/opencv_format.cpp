@@ -2,9 +2,13 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <ostream>
+#include <sstream>
+#include <string>
 
 namespace tolvane {
 namespace {
@@ -40,6 +44,75 @@ Frame frameOf(const cv::KeyPoint& point)
     return Frame{point.pt.x, point.pt.y, c, -s, s, c};
 }
 
+// Whether a matrix node's rows and columns agree with the number of values
+// it holds (an absent node does too): OpenCV allocates what rows and
+// columns claim before reading the values, so a few bytes could otherwise
+// ask for any amount of memory.
+bool claimsOnlyItsData(const cv::FileNode& node)
+{
+    if (node.empty())
+        return true;
+    const cv::FileNode rows = node["rows"];
+    const cv::FileNode cols = node["cols"];
+    const cv::FileNode data = node["data"];
+    if (!rows.isInt() || !cols.isInt() || !data.isSeq())
+        return false;
+    const long long r = static_cast<int>(rows);
+    const long long c = static_cast<int>(cols);
+    return r >= 0 && c >= 0 && r * c == static_cast<long long>(data.size());
+}
+
+bool isNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Numbers separated by commas and spaces, the end of a list (']') allowed.
+bool isNumberList(const std::string& text)
+{
+    return text.find_first_not_of("0123456789+-.eE, ") == std::string::npos ||
+           (text.back() == ']' && isNumberList(text.substr(0, text.size() - 1)));
+}
+
+// Whether a line has a shape OpenCV's writer gives numbers, keypoint lists
+// and matrices: "name: value" at the left margin, and indented "rows: N",
+// "cols: N", "dt: TYPE", "data: [ numbers", "- [ numbers", "[]" or numbers.
+bool isWriterLine(std::string line)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    const std::size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos)
+        return true;
+    const std::string text = line.substr(indent);
+    if (indent == 0) {
+        const std::size_t colon = text.find(':');
+        if (colon == 0 || colon == std::string::npos ||
+            !std::all_of(text.begin(), text.begin() + colon, isNameChar))
+            return false;
+        const std::string value = text.substr(colon + 1);
+        return value.empty() || value == " !!opencv-matrix" || value == " []" || isNumberList(value);
+    }
+    for (const char* prefix : {"rows: ", "cols: ", "data: [", "- ["})
+        if (text.rfind(prefix, 0) == 0)
+            return isNumberList(text.substr(std::strlen(prefix)));
+    if (text.rfind("dt: ", 0) == 0)
+        return std::all_of(text.begin() + 4, text.end(), isNameChar);
+    return text == "[]" || isNumberList(text);
+}
+
+// OpenCV's YAML parser can loop forever on some malformed input, so it is
+// given only files whose every line has a shape its own writer produces.
+bool hasWriterShape(const std::string& content)
+{
+    std::istringstream in(content);
+    std::string line;
+    if (!std::getline(in, line) || line.rfind("%YAML:1.0", 0) != 0 || !std::getline(in, line) ||
+        line.rfind("---", 0) != 0)
+        return false;
+    while (std::getline(in, line))
+        if (!isWriterLine(line))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 void writeOpenCvFrames(std::ostream& out, const DescriptionInfo& info, const FrameSet& set)
@@ -70,8 +143,17 @@ bool looksLikeOpenCv(const std::string& content)
 
 bool readOpenCvFrames(const std::string& content, FrameSet& set, int& width, int& height, std::string& error)
 {
+    if (!hasWriterShape(content)) {
+        error = "not an OpenCV file of keypoints, descriptors and frames as OpenCV writes them";
+        return false;
+    }
     try {
         cv::FileStorage storage(content, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+        for (const char* name : {"frames", "descriptors"})
+            if (!claimsOnlyItsData(storage[name])) {
+                error = std::string("the ") + name + " matrix's rows and columns disagree with its data";
+                return false;
+            }
         std::vector<cv::KeyPoint> points;
         cv::read(storage["keypoints"], points);
         cv::Mat frames, descriptors;

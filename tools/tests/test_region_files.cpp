@@ -147,9 +147,12 @@ TEST(RegionFiles, BrokenFilesAreRefusedWithAReason)
          "record 0: not a finite positive definite ellipse"},
         {"index,region,x,y,a11,a12,a21,a22,a,b,c,d0\n0,0,1,2,1,0,0,1,1,0,1\n", "record 0: expected 12 cells"},
         {"0.  x=1, y=2, mi11=1, mi12=0, mi22=1\nnb of regions = 1\n", "legacy listing"},
-        {"%YAML:1.0\n---\nframes: [1, 2\n", "not a readable OpenCV file"},
+        {"%YAML:1.0\n---\nkeypoints:\n   - [ 1, 2\nframes: 3\n", "not a readable OpenCV file"},
         {"123456789012345678901234567890\n0\n", "descriptor length 123456789012345678901234567890 out of range"},
         {singularBinaryFrame(), "record 0: not a finite positive definite ellipse"},
+        {"%YAML:1.0\n---\n   -xhggmx\n2\nkeypoints:\n   - [190130 ]\n", "not an OpenCV file of keypoints"},
+        {"%YAML:1.0\n---\ndescriptors: !!opencv-matrix\n   rows: 100000000\n   cols: 128\n   dt: u\n   data: [ 1 ]\n",
+         "the descriptors matrix's rows and columns disagree with its data"},
     };
     for (const auto& [text, reason] : cases) {
         RegionFile file;
