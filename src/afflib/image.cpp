@@ -2,6 +2,7 @@
 // positions (resampling, single values, warped patches).
 #include "afflib.h"
 #include "parallel.h"
+#include "stages.h"
 #include "vector_clones.h"
 
 #include <sys/mman.h>
@@ -34,7 +35,7 @@ namespace {
 
 const std::size_t kHugePage = std::size_t(2) << 20;
 
-std::size_t blockBytes(int size) { return static_cast<std::size_t>(size > 0 ? size : 1) * sizeof(float); }
+std::size_t blockBytes(std::size_t floats) { return (floats > 0 ? floats : 1) * sizeof(float); }
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -84,17 +85,17 @@ float* mapBlock(std::size_t bytes)
     return reinterpret_cast<float*>(aligned);
 }
 
-float* allocateBlock(int size)
+float* allocateBlock(std::size_t floats)
 {
-    const std::size_t bytes = blockBytes(size);
+    const std::size_t bytes = blockBytes(floats);
     if (isMapped(bytes))
         return mapBlock(bytes);
     return static_cast<float*>(std::calloc(bytes, 1));
 }
 
-void releaseBlock(float* block, int size)
+void releaseBlock(float* block, std::size_t floats)
 {
-    const std::size_t bytes = blockBytes(size);
+    const std::size_t bytes = blockBytes(floats);
     if (isMapped(bytes))
         munmap(block, mappedLength(bytes));
     else
@@ -118,16 +119,26 @@ int pixelCount(int rows, int cols)
 
 }  // namespace
 
-DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(pixelCount(rows, cols))
+DERY::DERY(int rows, int cols) : DERY(rows, cols, nullptr)
+{
+    float* block = allocateBlock(static_cast<std::size_t>(size));
+    if (!block)
+        throw std::bad_alloc();  // the delegated-to constructor has run: the destructor frees the row table
+    setRows(block);
+    ownsBlock_ = true;
+}
+
+DERY::DERY(int rows, int cols, float* block)
+    : pixels(nullptr), cols(cols), rows(rows), size(pixelCount(rows, cols)), ownsBlock_(false)
 {
     // The row table always has at least one entry so that an image of 0 rows
     // still records where its (empty) pixel block starts.
     pixels = new float*[rows > 0 ? rows : 1];
-    float* block = allocateBlock(size);
-    if (!block) {
-        delete[] pixels;
-        throw std::bad_alloc();
-    }
+    setRows(block);
+}
+
+void DERY::setRows(float* block)
+{
     pixels[0] = block;
     for (int r = 1; r < rows; ++r)
         pixels[r] = block + static_cast<long>(r) * cols;
@@ -135,9 +146,18 @@ DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(p
 
 DERY::~DERY()
 {
-    releaseBlock(pixels[0], size);
+    if (ownsBlock_)
+        releaseBlock(pixels[0], static_cast<std::size_t>(size));
     delete[] pixels;
 }
+
+PixelBlock::PixelBlock(std::size_t floats) : data_(allocateBlock(floats)), floats_(floats)
+{
+    if (!data_)
+        throw std::bad_alloc();
+}
+
+PixelBlock::~PixelBlock() { releaseBlock(data_, floats_); }
 
 void set(DERY* src, DERY* dst)
 {
