@@ -97,9 +97,11 @@ ScaleSpace::~ScaleSpace() { release(images, 1); }
 // fewer than three levels hold no point and may be below the filters'
 // minimum size: their maps are left unfilled. With a `reused` block of at
 // least level 0's size, every determinant map is a view of it (the filters
-// overwrite every pixel), so that its pages are faulted in once.
+// overwrite every pixel), so that its pages are faulted in once; the part a
+// smaller level no longer needs is given back, so that it does not add to
+// the memory taken while the traces fill up.
 template <class KeepSearched>
-void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& trace, const PixelBlock* reused,
+void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& trace, PixelBlock* reused,
                           int threads, KeepSearched keepSearched)
 {
     if (!space.canHoldPoints())
@@ -108,6 +110,8 @@ void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& tra
     const size_t n = space.images.size();
     for (size_t i = 0; i < n; ++i) {
         const PyramidLevel& level = space.levels[i];
+        if (reused)
+            reused->releaseBeyond(paddedPixels(level));
         auto det = reused ? std::make_unique<DERY>(level.rows, level.cols, reused->data())
                           : std::make_unique<DERY>(level.rows, level.cols);
         hessian(space.images[i], det.get(), trace[i], pool);
@@ -128,7 +132,7 @@ HessianScan::HessianScan(const ScaleSpace& space, float threshold, int threads)
     : maxima(space.levels.size()), traceStorage(blockPixels(space.levels)),
       trace(imagesIn(traceStorage, space.levels))
 {
-    const PixelBlock determinant(paddedPixels(space.levels[0]));
+    PixelBlock determinant(paddedPixels(space.levels[0]));
     computeHessianLevels(space, trace, &determinant, threads,
                          [&](size_t i, std::unique_ptr<DERY> map, WorkerPool& pool) {
         maxima[i] = responseMaxima(map.get(), threshold, pool);

@@ -159,6 +159,17 @@ PixelBlock::PixelBlock(std::size_t floats) : data_(allocateBlock(floats)), float
 
 PixelBlock::~PixelBlock() { releaseBlock(data_, floats_); }
 
+void PixelBlock::releaseBeyond(std::size_t floats)
+{
+    const std::size_t bytes = blockBytes(floats_);
+    if (!isMapped(bytes))
+        return;
+    const std::size_t from = roundedUp(floats * sizeof(float), kPage);
+    const std::size_t length = mappedLength(bytes);
+    if (from < length)
+        madvise(reinterpret_cast<char*>(data_) + from, length - from, MADV_DONTNEED);
+}
+
 void set(DERY* src, DERY* dst)
 {
     if (src->size != dst->size) {

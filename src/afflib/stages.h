@@ -36,6 +36,9 @@ public:
     PixelBlock(const PixelBlock&) = delete;
     PixelBlock& operator=(const PixelBlock&) = delete;
     float* data() const { return data_; }
+    // Gives the memory past the first `floats` back to the system; it reads
+    // as zeros again when next touched.
+    void releaseBeyond(std::size_t floats);
 
 private:
     float* data_;
