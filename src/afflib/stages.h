@@ -36,8 +36,8 @@ public:
     PixelBlock(const PixelBlock&) = delete;
     PixelBlock& operator=(const PixelBlock&) = delete;
     float* data() const { return data_; }
-    // Gives the memory past the first `floats` back to the system; it reads
-    // as zeros again when next touched.
+    // Gives the whole pages past the first `floats` of a mapped block back to
+    // the system: what lies past them is unspecified afterwards.
     void releaseBeyond(std::size_t floats);
 
 private:
