@@ -493,9 +493,38 @@ __attribute__((target("avx512f"))) inline __m512i pairsAt(const float* pixels, _
     return _mm512_load_si512(pairs);
 }
 
+// True when every position of the patch grid, columns -halfWidth .. last
+// (x = (m11 * j + cx) + m12 * i, rows likewise) lies where its whole 2x2 block
+// is inside the source. Each coordinate rounds monotonically in i and in j,
+// so its extremes over the grid are those of the corners.
+bool gridInside(const DERY* src, int halfWidth, int last, int halfHeight, int lastRow, float cx, float cy,
+                float m11, float m12, float m21, float m22)
+{
+    const auto extremes = [](float step, int first, int end, float centre, double& low, double& high) {
+        const double a = static_cast<double>(step) * first + centre;
+        const double b = static_cast<double>(step) * end + centre;
+        low = std::min(a, b);
+        high = std::max(a, b);
+    };
+    const auto rowTerms = [](float step, int first, int end, double& low, double& high) {
+        low = std::min(static_cast<double>(step) * first, static_cast<double>(step) * end);
+        high = std::max(static_cast<double>(step) * first, static_cast<double>(step) * end);
+    };
+    double columnLowX, columnHighX, columnLowY, columnHighY, rowLowX, rowHighX, rowLowY, rowHighY;
+    extremes(m11, -halfWidth, last, cx, columnLowX, columnHighX);
+    extremes(m21, -halfWidth, last, cy, columnLowY, columnHighY);
+    rowTerms(m12, -halfHeight, lastRow, rowLowX, rowHighX);
+    rowTerms(m22, -halfHeight, lastRow, rowLowY, rowHighY);
+    return blockInsideLine(columnLowX + rowLowX, src->cols - 1) && blockInsideLine(columnHighX + rowHighX, src->cols - 1)
+        && blockInsideLine(columnLowY + rowLowY, src->rows - 1) && blockInsideLine(columnHighY + rowHighY, src->rows - 1);
+}
+
 // interpolate() with AVX-512, eight patch columns per vector: the kernel of
 // sampleGroup on the same doubles in the same order, with each 2x2 block's
-// top and bottom pixel pairs gathered as one 64-bit word each.
+// top and bottom pixel pairs gathered as one 64-bit word each. When the whole
+// grid lies inside (AllInside), the tests and the replacement of positions
+// outside, which change nothing there, are left out.
+template <bool AllInside>
 __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, float cx, float cy,
                                                       float m11, float m12, float m21, float m22)
 {
@@ -525,13 +554,16 @@ __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, 
             const int i = r - halfHeight;
             const __m512d x = _mm512_add_pd(columnX, _mm512_set1_pd(static_cast<double>(m12) * i));
             const __m512d y = _mm512_add_pd(columnY, _mm512_set1_pd(static_cast<double>(m22) * i));
-            __mmask8 inside = _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ);
-            inside = _mm512_mask_cmp_pd_mask(inside, x, lastCol, _CMP_LT_OQ);
-            inside = _mm512_mask_cmp_pd_mask(inside, y, zero, _CMP_GE_OQ);
-            inside = _mm512_mask_cmp_pd_mask(inside, y, lastRow, _CMP_LT_OQ);
+            __mmask8 inside = 0xff;
+            if (!AllInside) {
+                inside = _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ);
+                inside = _mm512_mask_cmp_pd_mask(inside, x, lastCol, _CMP_LT_OQ);
+                inside = _mm512_mask_cmp_pd_mask(inside, y, zero, _CMP_GE_OQ);
+                inside = _mm512_mask_cmp_pd_mask(inside, y, lastRow, _CMP_LT_OQ);
+            }
             // Positions outside are replaced by (0, 0), as in sampleGroup.
-            const __m512d keptX = _mm512_maskz_mov_pd(inside, x);
-            const __m512d keptY = _mm512_maskz_mov_pd(inside, y);
+            const __m512d keptX = AllInside ? x : _mm512_maskz_mov_pd(inside, x);
+            const __m512d keptY = AllInside ? y : _mm512_maskz_mov_pd(inside, y);
             const __m256i ix = _mm512_cvttpd_epi32(keptX);
             const __m256i iy = _mm512_cvttpd_epi32(keptY);
             const __m512d fx = _mm512_add_pd(_mm512_sub_pd(keptX, _mm512_cvtepi32_pd(ix)), zero);
@@ -547,10 +579,23 @@ __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, 
             const __m512d value = _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(one, fy), upper),
                                                 _mm512_mul_pd(fy, lower));
             // Zeroed in double: +0 converts to the +0 float of sampleGroup.
-            const __m256 values = _mm512_cvtpd_ps(_mm512_maskz_mov_pd(inside, value));
+            const __m256 values = _mm512_cvtpd_ps(AllInside ? value : _mm512_maskz_mov_pd(inside, value));
             _mm512_mask_storeu_ps(patch->pixels[r] + first, stored, _mm512_castps256_ps512(values));
         }
     }
+}
+
+void interpolateWide(DERY* src, DERY* patch, float cx, float cy, float m11, float m12, float m21, float m22)
+{
+    // The lanes past the last column of the last group are computed (not stored) too.
+    const int halfWidth = patch->cols / 2;
+    const int lastColumn = (patch->cols + 7) / 8 * 8 - 1 - halfWidth;
+    const int halfHeight = patch->rows / 2;
+    const int lastRowOffset = patch->rows - 1 - halfHeight;
+    if (gridInside(src, halfWidth, lastColumn, halfHeight, lastRowOffset, cx, cy, m11, m12, m21, m22))
+        interpolateWide<true>(src, patch, cx, cy, m11, m12, m21, m22);
+    else
+        interpolateWide<false>(src, patch, cx, cy, m11, m12, m21, m22);
 }
 
 bool hasWideVectors() { return __builtin_cpu_supports("avx512f"); }
