@@ -207,10 +207,6 @@ IntegrationWindow makeIntegrationWindow()
 
 const IntegrationWindow kWindow = makeIntegrationWindow();
 
-}  // namespace
-
-namespace {
-
 // The window sums of the three gradient products of each lane's patch,
 // column offsets outer and row offsets inner like convolution(): each lane
 // adds its own terms in that order, so that a patch measured beside others

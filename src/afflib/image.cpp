@@ -493,30 +493,36 @@ __attribute__((target("avx512f"))) inline __m512i pairsAt(const float* pixels, _
     return _mm512_load_si512(pairs);
 }
 
-// True when every position of the patch grid, columns -halfWidth .. last
-// (x = (m11 * j + cx) + m12 * i, rows likewise) lies where its whole 2x2 block
-// is inside the source. Each coordinate rounds monotonically in i and in j,
-// so its extremes over the grid are those of the corners.
-bool gridInside(const DERY* src, int halfWidth, int last, int halfHeight, int lastRow, float cx, float cy,
+// The smaller and the larger of step * first + offset and step * last +
+// offset, rounded as the resampling rounds them.
+struct Range {
+    double low;
+    double high;
+};
+
+Range rangeOf(float step, int first, int last, double offset)
+{
+    const double a = static_cast<double>(step) * first + offset;
+    const double b = static_cast<double>(step) * last + offset;
+    return {std::min(a, b), std::max(a, b)};
+}
+
+// True when every position of a patch grid, columns -halfWidth .. lastColumn
+// and rows -halfHeight .. lastRow (x = (m11 * j + cx) + m12 * i, y likewise),
+// has its whole 2x2 block inside the source. Each coordinate rounds
+// monotonically in i and in j, so its extremes over the grid are those of the
+// corners.
+bool gridInside(const DERY* src, int halfWidth, int lastColumn, int halfHeight, int lastRow, float cx, float cy,
                 float m11, float m12, float m21, float m22)
 {
-    const auto extremes = [](float step, int first, int end, float centre, double& low, double& high) {
-        const double a = static_cast<double>(step) * first + centre;
-        const double b = static_cast<double>(step) * end + centre;
-        low = std::min(a, b);
-        high = std::max(a, b);
-    };
-    const auto rowTerms = [](float step, int first, int end, double& low, double& high) {
-        low = std::min(static_cast<double>(step) * first, static_cast<double>(step) * end);
-        high = std::max(static_cast<double>(step) * first, static_cast<double>(step) * end);
-    };
-    double columnLowX, columnHighX, columnLowY, columnHighY, rowLowX, rowHighX, rowLowY, rowHighY;
-    extremes(m11, -halfWidth, last, cx, columnLowX, columnHighX);
-    extremes(m21, -halfWidth, last, cy, columnLowY, columnHighY);
-    rowTerms(m12, -halfHeight, lastRow, rowLowX, rowHighX);
-    rowTerms(m22, -halfHeight, lastRow, rowLowY, rowHighY);
-    return blockInsideLine(columnLowX + rowLowX, src->cols - 1) && blockInsideLine(columnHighX + rowHighX, src->cols - 1)
-        && blockInsideLine(columnLowY + rowLowY, src->rows - 1) && blockInsideLine(columnHighY + rowHighY, src->rows - 1);
+    const Range columnX = rangeOf(m11, -halfWidth, lastColumn, cx);
+    const Range columnY = rangeOf(m21, -halfWidth, lastColumn, cy);
+    const Range rowX = rangeOf(m12, -halfHeight, lastRow, 0.0);
+    const Range rowY = rangeOf(m22, -halfHeight, lastRow, 0.0);
+    const double lastX = src->cols - 1;
+    const double lastY = src->rows - 1;
+    return blockInsideLine(columnX.low + rowX.low, lastX) && blockInsideLine(columnX.high + rowX.high, lastX)
+        && blockInsideLine(columnY.low + rowY.low, lastY) && blockInsideLine(columnY.high + rowY.high, lastY);
 }
 
 // interpolate() with AVX-512, eight patch columns per vector: the kernel of
@@ -587,12 +593,12 @@ __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, 
 
 void interpolateWide(DERY* src, DERY* patch, float cx, float cy, float m11, float m12, float m21, float m22)
 {
-    // The lanes past the last column of the last group are computed (not stored) too.
     const int halfWidth = patch->cols / 2;
-    const int lastColumn = (patch->cols + 7) / 8 * 8 - 1 - halfWidth;
     const int halfHeight = patch->rows / 2;
-    const int lastRowOffset = patch->rows - 1 - halfHeight;
-    if (gridInside(src, halfWidth, lastColumn, halfHeight, lastRowOffset, cx, cy, m11, m12, m21, m22))
+    // The lanes past the last column of the last group are sampled (not stored) too.
+    const int lastColumn = (patch->cols + 7) / 8 * 8 - 1 - halfWidth;
+    const int lastRow = patch->rows - 1 - halfHeight;
+    if (gridInside(src, halfWidth, lastColumn, halfHeight, lastRow, cx, cy, m11, m12, m21, m22))
         interpolateWide<true>(src, patch, cx, cy, m11, m12, m21, m22);
     else
         interpolateWide<false>(src, patch, cx, cy, m11, m12, m21, m22);

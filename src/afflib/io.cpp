@@ -154,7 +154,7 @@ bool checkSamples(const PgmHeader& header, const std::vector<unsigned char>& byt
 }
 
 // Header and raster bytes; the image is made from them once they are complete,
-// so its size is never taken from the header alone.
+// so its size is never taken from the header alone (`supplied`: see readRaster).
 bool readPgmData(std::istream& in, std::size_t supplied, PgmHeader& header, std::vector<unsigned char>& bytes,
                  std::string& error)
 {
@@ -166,7 +166,8 @@ bool readPgmData(std::istream& in, std::size_t supplied, PgmHeader& header, std:
                 std::to_string(header.height) + " pixels is too large";
         return false;
     }
-    return readRaster(in, static_cast<std::size_t>(count), supplied, bytes, error) && checkSamples(header, bytes, error);
+    return readRaster(in, static_cast<std::size_t>(count), supplied, bytes, error) &&
+           checkSamples(header, bytes, error);
 }
 
 DERY* imageFromBytes(const PgmHeader& header, const std::vector<unsigned char>& bytes)
