@@ -12,10 +12,9 @@
 
 namespace {
 
-bool nearDuplicates(const AffRegion& p, const AffRegion& q, float bound)
+bool nearDuplicates(float px, float py, float qx, float qy, float bound)
 {
-    return std::fabs(static_cast<double>(p.x) - q.x) < bound
-        && std::fabs(static_cast<double>(p.y) - q.y) < bound;
+    return std::fabs(static_cast<double>(px) - qx) < bound && std::fabs(static_cast<double>(py) - qy) < bound;
 }
 
 bool hasFiniteCentre(const AffRegion& region)
@@ -23,82 +22,111 @@ bool hasFiniteCentre(const AffRegion& region)
     return std::isfinite(region.x) && std::isfinite(region.y);
 }
 
-// A square grid over the finite centres of a list of regions. A cell is a
-// little wider than the bound, so that a pair closer than the bound on both
-// axes always lies in the same or adjacent cells despite rounding; regions
-// without a finite centre are near nothing and stay out of it.
+// A square grid over the finite centres of a list of regions, its cells
+// numbered row by row and the centres listed cell by cell. A cell is a little
+// wider than the bound, so that a pair closer than the bound on both axes
+// always lies in the same or adjacent cells despite rounding; cells are wider
+// where the regions are sparse, so that there are at most about 24 cells per
+// region. Regions without a finite centre are near nothing and stay out of it.
 class CentreGrid {
 public:
-    CentreGrid(const std::vector<AffRegion>& regions, float bound)
+    CentreGrid(const std::vector<AffRegion>& regions, float bound) : bound_(bound)
     {
         double minX = std::numeric_limits<double>::infinity();
         double minY = minX;
         double maxX = -minX;
         double maxY = -minX;
+        std::size_t finite = 0;
         for (const AffRegion& r : regions) {
             if (!hasFiniteCentre(r))
                 continue;
+            ++finite;
             minX = std::min(minX, static_cast<double>(r.x));
             maxX = std::max(maxX, static_cast<double>(r.x));
             minY = std::min(minY, static_cast<double>(r.y));
             maxY = std::max(maxY, static_cast<double>(r.y));
         }
+        if (finite == 0)
+            return;
         originX_ = minX;
         originY_ = minY;
-        // At most kMaxCells cells per side, so that cell keys stay small
-        // whatever the spread of the centres.
-        width_ = std::max({bound * (1.0 + 1.0 / 1024), (maxX - minX) / kMaxCells, (maxY - minY) / kMaxCells});
-        for (std::size_t k = 0; k < regions.size(); ++k)
-            if (hasFiniteCentre(regions[k]))
-                entries_.push_back({keyOf(cellOf(regions[k].x, originX_), cellOf(regions[k].y, originY_)),
-                                    static_cast<std::uint32_t>(k)});
-        std::sort(entries_.begin(), entries_.end(),
-                  [](const Entry& a, const Entry& b) { return a.key < b.key || (a.key == b.key && a.index < b.index); });
+        const double spanX = maxX - minX;
+        const double spanY = maxY - minY;
+        const double n = static_cast<double>(finite);
+        width_ = std::max({bound * (1.0 + 1.0 / 1024), std::sqrt(spanX * spanY / (16 * n)),
+                           std::max(spanX, spanY) / (4 * n)});
+        cols_ = cellOf(maxX, originX_, 4 * finite) + 1;
+        rows_ = cellOf(maxY, originY_, 4 * finite) + 1;
+        listCellByCell(regions, finite);
     }
 
-    // Indices, in list order, of the regions in the cell of (x, y) and the
-    // eight around it: every region that can be a near duplicate of it.
-    const std::vector<std::uint32_t>& neighboursOf(const AffRegion& region)
+    // Indices, in list order, of the regions whose centres are closer than
+    // the bound to the region's on both axes.
+    const std::vector<std::uint32_t>& nearDuplicatesOf(const AffRegion& region)
     {
         found_.clear();
-        if (!hasFiniteCentre(region))
+        if (listed_.empty() || !hasFiniteCentre(region))
             return found_;
-        const std::int64_t col = cellOf(region.x, originX_);
-        const std::int64_t row = cellOf(region.y, originY_);
-        for (std::int64_t r = row - 1; r <= row + 1; ++r) {
-            const auto first = std::lower_bound(entries_.begin(), entries_.end(), keyOf(col - 1, r),
-                                                [](const Entry& e, std::int64_t key) { return e.key < key; });
-            for (auto e = first; e != entries_.end() && e->key <= keyOf(col + 1, r); ++e)
-                found_.push_back(e->index);
+        const std::size_t col = cellOf(region.x, originX_, cols_);
+        const std::size_t row = cellOf(region.y, originY_, rows_);
+        const std::size_t firstCol = col == 0 ? 0 : col - 1;
+        const std::size_t lastCol = std::min(col + 1, cols_ - 1);
+        for (std::size_t r = row == 0 ? 0 : row - 1; r <= row + 1 && r < rows_; ++r) {
+            // The cells of a row segment are listed one after the other.
+            const std::uint32_t end = cellStart_[r * cols_ + lastCol + 1];
+            for (std::uint32_t e = cellStart_[r * cols_ + firstCol]; e < end; ++e)
+                if (nearDuplicates(region.x, region.y, listed_[e].x, listed_[e].y, bound_))
+                    found_.push_back(listed_[e].index);
         }
         std::sort(found_.begin(), found_.end());
         return found_;
     }
 
 private:
-    static constexpr double kMaxCells = 1 << 20;
-    // Cells are numbered from 1 so that the neighbours of cell 0 .. kMaxCells
-    // have non-negative numbers too.
-    static constexpr std::int64_t kStride = (1 << 20) + 3;
-
-    struct Entry {
-        std::int64_t key;
+    struct Centre {
         std::uint32_t index;
+        float x;
+        float y;
     };
 
-    // Not-a-number (a spread too wide for double) puts everything in one cell.
-    std::int64_t cellOf(float v, double origin) const
+    // The cell index along one axis, clamped to [0, last]; a query's centre
+    // beyond the grid lands next to the border cells, which hold every
+    // region that can be near it.
+    std::size_t cellOf(float v, double origin, std::size_t last) const
     {
         const double cell = std::floor((v - origin) / width_);
-        return 1 + static_cast<std::int64_t>(cell > 0 ? std::min(cell, kMaxCells) : 0);
+        return cell > 0 ? static_cast<std::size_t>(std::min(cell, static_cast<double>(last))) : 0;
     }
 
-    static std::int64_t keyOf(std::int64_t col, std::int64_t row) { return row * kStride + col; }
+    std::size_t cellIndexOf(const AffRegion& region) const
+    {
+        return cellOf(region.y, originY_, rows_ - 1) * cols_ + cellOf(region.x, originX_, cols_ - 1);
+    }
 
-    double originX_;
-    double originY_;
-    double width_;
-    std::vector<Entry> entries_;
+    // Counting sort of the finite centres by cell, stable.
+    void listCellByCell(const std::vector<AffRegion>& regions, std::size_t finite)
+    {
+        cellStart_.assign(cols_ * rows_ + 1, 0);
+        for (const AffRegion& r : regions)
+            if (hasFiniteCentre(r))
+                ++cellStart_[cellIndexOf(r) + 1];
+        for (std::size_t c = 1; c < cellStart_.size(); ++c)
+            cellStart_[c] += cellStart_[c - 1];
+        std::vector<std::uint32_t> next(cellStart_.begin(), cellStart_.end() - 1);
+        listed_.resize(finite);
+        for (std::size_t k = 0; k < regions.size(); ++k)
+            if (hasFiniteCentre(regions[k]))
+                listed_[next[cellIndexOf(regions[k])]++] = {static_cast<std::uint32_t>(k), regions[k].x, regions[k].y};
+    }
+
+    float bound_;
+    double originX_ = 0;
+    double originY_ = 0;
+    double width_ = 1;
+    std::size_t cols_ = 0;
+    std::size_t rows_ = 0;
+    std::vector<std::uint32_t> cellStart_;  // per cell, where its centres start in listed_
+    std::vector<Centre> listed_;
     std::vector<std::uint32_t> found_;
 };
 
@@ -112,17 +140,16 @@ struct Bucket {
 
 const std::size_t kNotInList = std::numeric_limits<std::size_t>::max();
 
-// Compares the candidate with every kept near duplicate of `others` in list
+// Compares the candidate with every kept near duplicate in `others` in list
 // order (`self` is the candidate's own index there, if any): a weaker one is
 // dropped and the comparison goes on; returns false as soon as one is at
 // least as strong.
-bool survivesAgainst(const AffRegion& candidate, std::size_t self, Bucket& others, CentreGrid& grid, float bound)
+bool survivesAgainst(const AffRegion& candidate, std::size_t self, Bucket& others, CentreGrid& grid)
 {
-    for (const std::uint32_t q : grid.neighboursOf(candidate)) {
-        const AffRegion& other = others.regions[q];
-        if (q == self || !others.kept[q] || !nearDuplicates(candidate, other, bound))
+    for (const std::uint32_t q : grid.nearDuplicatesOf(candidate)) {
+        if (q == self || !others.kept[q])
             continue;
-        if (!(candidate.response > other.response))
+        if (!(candidate.response > others.regions[q].response))
             return false;
         others.kept[q] = 0;
     }
@@ -142,8 +169,8 @@ void thinBucket(Bucket& own, Bucket* next, float bound)
         if (!own.kept[p])
             continue;
         const AffRegion& candidate = own.regions[p];
-        const bool survives = survivesAgainst(candidate, p, own, ownGrid, bound)
-                           && (next == nullptr || survivesAgainst(candidate, kNotInList, *next, nextGrid, bound));
+        const bool survives = survivesAgainst(candidate, p, own, ownGrid)
+                           && (next == nullptr || survivesAgainst(candidate, kNotInList, *next, nextGrid));
         if (!survives)
             own.kept[p] = 0;
     }

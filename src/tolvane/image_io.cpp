@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,6 +86,9 @@ bool readInput(int fd, const ReadOptions& options, std::string& data, std::strin
                 std::to_string(options.max_pixels) + " pixels can be";
         return false;
     }
+    // A file read whole grows its buffer only once.
+    if (known && S_ISREG(info.st_mode))
+        data.reserve(static_cast<std::size_t>(info.st_size) + 1);
     if (!readUpTo(fd, kSniffBytes, data, error))
         return false;
     if (data.empty()) {
@@ -232,6 +236,15 @@ bool readBinarySamples(NetpbmScanner& scanner, long long maxValue, RasterImage& 
         return false;
     }
     const unsigned char* bytes = scanner.rest();
+    if (sampleBytes == 1 && count > 0 && *std::max_element(bytes, bytes + count) <= maxValue) {
+        if (maxValue == 255)
+            std::copy(bytes, bytes + count, raster.samples.begin());
+        else
+            std::transform(bytes, bytes + count, raster.samples.begin(),
+                           [=](unsigned char value) { return scaledSample(value, maxValue); });
+        return true;
+    }
+    // Samples of two bytes, or one above the maximum (found and reported).
     for (std::size_t i = 0; i < count; ++i) {
         const long long value = sampleBytes == 2 ? bytes[2 * i] * 256LL + bytes[2 * i + 1] : bytes[i];
         if (!storeSample(raster, i, value, maxValue, error))
@@ -307,11 +320,15 @@ unsigned char lumaOf(unsigned char red, unsigned char green, unsigned char blue)
     return static_cast<unsigned char>((299u * red + 587u * green + 114u * blue + 500u) / 1000u);
 }
 
-Image greyImageOf(const RasterImage& raster)
+Image greyImageOf(RasterImage raster)
 {
     Image image;
     image.width = raster.width;
     image.height = raster.height;
+    if (raster.channels == 1) {
+        image.pixels = std::move(raster.samples);
+        return image;
+    }
     image.pixels.resize(static_cast<std::size_t>(raster.width) * raster.height);
     const unsigned char* s = raster.samples.data();
     for (std::uint8_t& pixel : image.pixels) {
@@ -392,7 +409,7 @@ Image decodeImage(const std::string& bytes, const ReadOptions& options)
     std::string error;
     if (!decodeRaster(bytes, options, raster, error))
         throw Error(ErrorCode::BadData, error);
-    return greyImageOf(raster);
+    return greyImageOf(std::move(raster));
 }
 
 Image readImage(const std::string& path, const ReadOptions& options)

@@ -60,7 +60,7 @@ bool decodeJpeg(const std::string& bytes, const ReadOptions& options, RasterImag
 unsigned char lumaOf(unsigned char red, unsigned char green, unsigned char blue);
 
 // The raster's grey values (RGB through lumaOf).
-Image greyImageOf(const RasterImage& raster);
+Image greyImageOf(RasterImage raster);
 
 // The EXIF orientation (1 to 8) recorded in the body of a JPEG APP1 marker,
 // or 1 when there is none or it cannot be read.
