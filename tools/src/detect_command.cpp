@@ -317,7 +317,7 @@ TaskOutcome detectToFile(const DetectRequest& request, const std::string& image,
     const DetectionInfo info = infoOf(request, image, detection);
     const auto& regions = detection.regions;
     if (!writeTextOutputFile(
-            outputFile, [&](std::ostream& out) { writeRegions(out, request.format, info, regions); },
+            outputFile, [&](std::ostream& out) { writeRegions(out, request.format, info, regions, request.detector.threads); },
             outcome.error)) {
         outcome.error = outputFile + ": " + outcome.error;
         return outcome;
@@ -370,7 +370,8 @@ int detectOne(const DetectRequest& request)
         reportFailure(image, error);
         return kExitFailure;
     }
-    writeRegions(std::cout, request.format, infoOf(request, image, detection), detection.regions);
+    writeRegions(std::cout, request.format, infoOf(request, image, detection), detection.regions,
+                 request.detector.threads);
     std::cout.flush();
     reportLeftOut(image, detection.stats.singular);
     return kExitSuccess;

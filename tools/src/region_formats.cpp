@@ -9,6 +9,7 @@
 #include <istream>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 namespace tolvane {
 namespace {
@@ -19,6 +20,55 @@ std::string shortestText(T value)
     char text[64];
     const auto result = std::to_chars(text, text + sizeof text, value);
     return std::string(text, result.ptr);
+}
+
+template <typename T>
+void appendShortest(std::string& text, T value, char separator)
+{
+    char number[64];
+    char* end = std::to_chars(number, number + sizeof number - 1, value).ptr;
+    *end++ = separator;
+    text.append(number, end);
+}
+
+// Below this many regions per thread the listing is formatted on one thread.
+constexpr std::size_t kRegionsPerFormattingThread = 4096;
+
+// The text of consecutive parts of `regions`, formatted by lines(first,
+// last) each, the parts spread over up to `threads` threads.
+template <typename Lines>
+std::vector<std::string> formattedParts(const std::vector<Region>& regions, int threads, const Lines& lines)
+{
+    const std::size_t parts =
+        std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
+                                                       regions.size() / kRegionsPerFormattingThread));
+    const std::size_t step = (regions.size() + parts - 1) / std::max<std::size_t>(parts, 1);
+    std::vector<std::string> text(parts);
+    const auto format = [&](std::size_t part) {
+        const std::size_t first = std::min(part * step, regions.size());
+        text[part] = lines(regions.data() + first, regions.data() + std::min(first + step, regions.size()));
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t part = 1; part < parts; ++part)
+        helpers.emplace_back(format, part);
+    format(0);
+    for (std::thread& helper : helpers)
+        helper.join();
+    return text;
+}
+
+std::string ellipseLines(const Region* first, const Region* last)
+{
+    std::string text;
+    text.reserve(static_cast<std::size_t>(last - first) * 64);
+    for (const Region* r = first; r != last; ++r) {
+        appendShortest(text, r->x, ' ');
+        appendShortest(text, r->y, ' ');
+        appendShortest(text, r->a, ' ');
+        appendShortest(text, r->b, ' ');
+        appendShortest(text, r->c, '\n');
+    }
+    return text;
 }
 
 std::string jsonNumber(double value)
@@ -92,12 +142,11 @@ void writeListing(std::ostream& out, const std::vector<Region>& regions)
     out << "nb of regions = " << regions.size() << '\n';
 }
 
-void writeEllipseFormat(std::ostream& out, const std::vector<Region>& regions)
+void writeEllipseFormat(std::ostream& out, const std::vector<Region>& regions, int threads)
 {
     out << "1.0\n" << regions.size() << '\n';
-    for (const Region& r : regions)
-        out << formatNumber(r.x) << ' ' << formatNumber(r.y) << ' ' << formatNumber(r.a) << ' '
-            << formatNumber(r.b) << ' ' << formatNumber(r.c) << '\n';
+    for (const std::string& part : formattedParts(regions, threads, ellipseLines))
+        out << part;
 }
 
 const char* const kCsvHeader = "index,x,y,response,scale,lapScale,mi11,mi12,mi22,lapIndex,level,mode,a,b,c";
@@ -274,11 +323,11 @@ std::string formatNumber(double value)
 }
 
 void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& info,
-                  const std::vector<Region>& regions)
+                  const std::vector<Region>& regions, int threads)
 {
     switch (format) {
     case RegionFormat::Legacy: writeListing(out, regions); break;
-    case RegionFormat::Ellipse: writeEllipseFormat(out, regions); break;
+    case RegionFormat::Ellipse: writeEllipseFormat(out, regions, threads); break;
     case RegionFormat::Csv: writeCsv(out, info, regions); break;
     case RegionFormat::Json: writeJson(out, info, regions); break;
     }

@@ -44,9 +44,10 @@ struct Ellipse {
     double c = 0;
 };
 
-// Writes the regions in the format.
+// Writes the regions in the format; the ellipse format's lines are
+// formatted on up to `threads` threads when there are many.
 void writeRegions(std::ostream& out, RegionFormat format, const DetectionInfo& info,
-                  const std::vector<Region>& regions);
+                  const std::vector<Region>& regions, int threads = 1);
 
 // Shortest decimal text that reads back as the same value.
 std::string formatNumber(float value);

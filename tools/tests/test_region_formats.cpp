@@ -187,6 +187,26 @@ TEST(FormatsEmpty, NoRegions)
     EXPECT_EQ(linesOf(csv.str()).size(), 1u);
 }
 
+// Formatted in parts on several threads, a long listing keeps every line
+// once and in order, whatever the number of threads and regions.
+TEST(FormatsThreads, LongEllipseListingIsTheSameOnAnyNumberOfThreads)
+{
+    for (const std::size_t count : {std::size_t{4095}, std::size_t{3 * 4096 + 7}}) {
+        std::vector<Region> regions;
+        for (std::size_t k = 0; k < count; ++k)
+            regions.push_back(regionOf(makeRecord(0.5f * k, 1.0f / (k + 1), 1.2f, 1.0f + k % 7, 0.1f, 1.5f)));
+        std::ostringstream one;
+        writeRegions(one, RegionFormat::Ellipse, DetectionInfo{}, regions, 1);
+        ASSERT_EQ(linesOf(one.str()).size(), count + 2);
+        EXPECT_EQ(linesOf(one.str())[count + 1].rfind(formatNumber(0.5f * (count - 1)) + ' ', 0), 0u);
+        for (const int threads : {2, 3, 8}) {
+            std::ostringstream several;
+            writeRegions(several, RegionFormat::Ellipse, DetectionInfo{}, regions, threads);
+            EXPECT_EQ(several.str(), one.str()) << count << " regions, " << threads << " threads";
+        }
+    }
+}
+
 TEST(EllipseReader, ReadsBackWhatIsWritten)
 {
     const AffRegion r = makeRecord(33.5f, 44.25f, 2.48832f, 1.2f, -0.3f, 0.9f);
