@@ -482,6 +482,47 @@ int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
     return adaptShape(region, maxIterations, measurePatch);
 }
 
+ShapeAdaptationRun::ShapeAdaptationRun(const std::vector<DERY*>& levelImages, const std::vector<float>& scales,
+                                       std::vector<AffRegion*>& regions, int maxIterations)
+    : levelImages_(levelImages), scales_(scales), regions_(regions), maxIterations_(maxIterations)
+{
+}
+
+void ShapeAdaptationRun::adaptNew(WorkerPool& pool, const std::function<void()>& alongside)
+{
+    // Regions are adapted independently, each writing only its own record
+    // and result slot.
+    const std::size_t perTask = 128;
+    const std::size_t first = adapted_;
+    const std::size_t count = regions_.size() - first;
+    iterations_.resize(regions_.size());
+    const std::size_t adaptationTasks = (count + perTask - 1) / perTask;
+    const std::size_t extra = alongside ? 1 : 0;
+    pool.forEach(adaptationTasks + extra, [&](std::size_t task) {
+        if (task < extra) {
+            alongside();
+            return;
+        }
+        const std::size_t from = first + (task - extra) * perTask;
+        adaptInLanes(levelImages_, scales_, regions_.data() + from, iterations_.data() + from,
+                     std::min(perTask, regions_.size() - from), maxIterations_);
+    });
+    adapted_ = regions_.size();
+}
+
+void ShapeAdaptationRun::dropRejected()
+{
+    // The rejected regions leave the list in list order.
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < regions_.size(); ++k) {
+        if (iterations_[k] == 0)
+            delete regions_[k];
+        else
+            regions_[kept++] = regions_[k];
+    }
+    regions_.resize(kept);
+}
+
 void findAffineRegion(const std::vector<DERY*>& levelImages,
                       const std::vector<DERY*>& /* auxMaps: not read */,
                       const std::vector<float>& scales,
@@ -489,22 +530,8 @@ void findAffineRegion(const std::vector<DERY*>& levelImages,
 {
     if (regions.empty())
         return;
-    // Regions are adapted independently, each writing only its own record
-    // and result slot; the rejected ones then leave the list in list order.
-    std::vector<int> iterations(regions.size());
-    const std::size_t perTask = 128;
+    ShapeAdaptationRun run(levelImages, scales, regions, maxIterations);
     WorkerPool pool(threads);
-    pool.forEach((regions.size() + perTask - 1) / perTask, [&](std::size_t task) {
-        const std::size_t first = task * perTask;
-        adaptInLanes(levelImages, scales, regions.data() + first, iterations.data() + first,
-                     std::min(perTask, regions.size() - first), maxIterations);
-    });
-    std::size_t kept = 0;
-    for (std::size_t k = 0; k < regions.size(); ++k) {
-        if (iterations[k] == 0)
-            delete regions[k];
-        else
-            regions[kept++] = regions[k];
-    }
-    regions.resize(kept);
+    run.adaptNew(pool, {});
+    run.dropRejected();
 }

@@ -179,10 +179,19 @@ void multi_scale_hes(DERY* image, std::vector<AffRegion*>& regions, float thresh
     const ScaleSpace space(image, threads);
     const HessianScan scan(space, threshold, threads);
     const size_t before = regions.size();
-    addHessianRegions(scan.maxima, scan.trace, space.scales, regions, threads);
-    counts.extracted = regions.size() - before;
-    if (maxIterations > 0)
-        findAffineRegion(space.images, scan.trace, space.scales, regions, maxIterations, threads);
+    if (maxIterations > 0) {
+        // Each thinned bucket is adapted while the next one is thinned.
+        ShapeAdaptationRun adaptation(space.images, space.scales, regions, maxIterations);
+        addHessianRegions(scan.maxima, scan.trace, space.scales, regions, threads,
+                          [&](WorkerPool& pool, const std::function<void()>& thinNext) {
+            adaptation.adaptNew(pool, thinNext);
+        });
+        counts.extracted = regions.size() - before;
+        adaptation.dropRejected();
+    } else {
+        addHessianRegions(scan.maxima, scan.trace, space.scales, regions, threads);
+        counts.extracted = regions.size() - before;
+    }
     counts.adapted = regions.size() - before;
 }
 

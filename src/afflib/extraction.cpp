@@ -143,28 +143,40 @@ std::size_t usableLevels(const std::vector<DERY*>& responseMaps, const PointInpu
 // by characteristic scale and thinned of near duplicates. The levels are
 // turned into regions independently, each into its own list, and filed level
 // by level: the buckets hold their regions in scan order whatever the number
-// of threads.
+// of threads. Each bucket joins the list as soon as it is thinned; a
+// companion (if any) is handed the pool and the thinning of the next bucket
+// each time, the last time with nothing left to thin.
 void addRegionsOfMaxima(const std::vector<std::vector<ResponseMaximum>>& maxima, const PointInput& in,
-                        std::vector<AffRegion*>& regions, WorkerPool& pool)
+                        std::vector<AffRegion*>& regions, WorkerPool& pool, const ThinningCompanion& companion = {})
 {
     const std::size_t n = maxima.size();
-    if (n < 3)
-        return;
-    std::vector<std::vector<AffRegion>> buckets(n - 1);
-    std::vector<std::vector<AffRegion>> points(n);
-    pool.forEach(n - 2, [&](std::size_t k) {
-        for (const ResponseMaximum& maximum : maxima[k + 1])
-            addPoint(in, k + 1, maximum, buckets.size(), points[k + 1]);
-    });
-    for (std::vector<AffRegion>& levelRegions : points) {
-        for (const AffRegion& region : levelRegions)
-            buckets[region.lapIndex].push_back(region);
-        std::vector<AffRegion>().swap(levelRegions);
+    std::vector<std::vector<AffRegion>> buckets(n >= 3 ? n - 1 : 0);
+    if (n >= 3) {
+        std::vector<std::vector<AffRegion>> points(n);
+        pool.forEach(n - 2, [&](std::size_t k) {
+            for (const ResponseMaximum& maximum : maxima[k + 1])
+                addPoint(in, k + 1, maximum, buckets.size(), points[k + 1]);
+        });
+        for (std::vector<AffRegion>& levelRegions : points) {
+            for (const AffRegion& region : levelRegions)
+                buckets[region.lapIndex].push_back(region);
+            std::vector<AffRegion>().swap(levelRegions);
+        }
     }
-    suppressNearDuplicates(buckets, in.scales);
-    for (const std::vector<AffRegion>& bucket : buckets)
-        for (const AffRegion& region : bucket)
-            regions.push_back(new AffRegion(region));
+    NearDuplicateThinning thinning(buckets, in.scales);
+    for (std::size_t i = 0; i <= buckets.size(); ++i) {
+        if (i > 0)
+            for (const AffRegion& region : buckets[i - 1])
+                regions.push_back(new AffRegion(region));
+        const std::function<void()> thinNext = [&] {
+            if (i < buckets.size())
+                thinning.thin(i);
+        };
+        if (companion)
+            companion(pool, thinNext);
+        else
+            thinNext();
+    }
 }
 
 }  // namespace
@@ -245,10 +257,11 @@ std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshol
 }
 
 void addHessianRegions(const std::vector<std::vector<ResponseMaximum>>& maxima, const std::vector<DERY*>& lapMaps,
-                       const std::vector<float>& scales, std::vector<AffRegion*>& regions, int threads)
+                       const std::vector<float>& scales, std::vector<AffRegion*>& regions, int threads,
+                       const ThinningCompanion& companion)
 {
     const std::vector<DERY*> unread;
     const PointInput in{unread, unread, unread, lapMaps, scales, 2};
     WorkerPool pool(threads);
-    addRegionsOfMaxima(maxima, in, regions, pool);
+    addRegionsOfMaxima(maxima, in, regions, pool, companion);
 }

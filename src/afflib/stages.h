@@ -117,11 +117,18 @@ struct HarrisMaps {
 // in scan order, the rows spread over the pool.
 std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, WorkerPool& pool);
 
+// Work that runs beside the near-duplicate thinning: called with the pool
+// and the thinning's next step each time a thinned bucket has joined the
+// list, it runs that step, e.g. as one task on the pool among its own.
+using ThinningCompanion = std::function<void(WorkerPool& pool, const std::function<void()>& thinNext)>;
+
 // What harris_lap does with the Hessian determinants (mode 2: identity start
 // shapes), from each level's maxima found beforehand: maxima[l] for the
-// levels 1 .. n-2 searched, the Laplacian maps of all n levels.
+// levels 1 .. n-2 searched, the Laplacian maps of all n levels. The
+// companion, if any, runs beside the thinning.
 void addHessianRegions(const std::vector<std::vector<ResponseMaximum>>& maxima, const std::vector<DERY*>& lapMaps,
-                       const std::vector<float>& scales, std::vector<AffRegion*>& regions, int threads);
+                       const std::vector<float>& scales, std::vector<AffRegion*>& regions, int threads,
+                       const ThinningCompanion& companion = {});
 
 // The near-duplicate thinning of harris_lap on regions grouped by
 // characteristic-scale index (buckets[i] in scan order): bucket i, with the
@@ -131,6 +138,20 @@ void addHessianRegions(const std::vector<std::vector<ResponseMaximum>>& maxima, 
 // the candidate goes when its response is not greater, the other otherwise.
 // The regions dropped leave their buckets, which keep their order.
 void suppressNearDuplicates(std::vector<std::vector<AffRegion>>& buckets, const std::vector<float>& scales);
+
+// The same thinning a bucket at a time: thin(i), called for i = 0, 1, ... in
+// turn, finishes bucket i (its dropped regions gone), which the thinning of
+// later buckets no longer touches.
+class NearDuplicateThinning {
+public:
+    NearDuplicateThinning(std::vector<std::vector<AffRegion>>& buckets, const std::vector<float>& scales);
+    void thin(std::size_t i);
+
+private:
+    std::vector<std::vector<AffRegion>>& buckets_;
+    const std::vector<float>& scales_;
+    std::vector<std::vector<char>> kept_;
+};
 
 // ---------------------------------------------------------------------------
 // Affine adaptation with a replaceable measurement step
@@ -153,6 +174,27 @@ using ShapeMeasurement =
 // measurement (which fastfindAffineRegion passes in); same result, and the
 // same rule for writing the shape back.
 int adaptRegionShape(AffRegion* region, int maxIterations, const ShapeMeasurement& measure);
+
+// findAffineRegion in steps, for a list that grows while it is adapted:
+// each adaptNew adapts the regions appended since the last one (at first,
+// all) on the pool, with `alongside` (if any) run as one more task of it;
+// dropRejected then drops the regions that kept no shape, as
+// findAffineRegion does.
+class ShapeAdaptationRun {
+public:
+    ShapeAdaptationRun(const std::vector<DERY*>& levelImages, const std::vector<float>& scales,
+                       std::vector<AffRegion*>& regions, int maxIterations);
+    void adaptNew(WorkerPool& pool, const std::function<void()>& alongside);
+    void dropRejected();
+
+private:
+    const std::vector<DERY*>& levelImages_;
+    const std::vector<float>& scales_;
+    std::vector<AffRegion*>& regions_;
+    int maxIterations_;
+    std::size_t adapted_ = 0;
+    std::vector<int> iterations_;  // per region of the list, 0 for a rejected one
+};
 
 // ---------------------------------------------------------------------------
 // Measurement of the affine adaptation patch

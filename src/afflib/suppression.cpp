@@ -132,10 +132,8 @@ private:
 
 // The regions of one characteristic scale and which of them are still kept.
 struct Bucket {
-    explicit Bucket(std::vector<AffRegion>& list) : regions(list), kept(list.size(), 1) {}
-
     std::vector<AffRegion>& regions;
-    std::vector<char> kept;
+    std::vector<char>& kept;
 };
 
 const std::size_t kNotInList = std::numeric_limits<std::size_t>::max();
@@ -176,7 +174,7 @@ void thinBucket(Bucket& own, Bucket* next, float bound)
     }
 }
 
-void removeDropped(Bucket& bucket)
+void removeDropped(Bucket bucket)
 {
     std::size_t kept = 0;
     for (std::size_t k = 0; k < bucket.regions.size(); ++k)
@@ -187,14 +185,29 @@ void removeDropped(Bucket& bucket)
 
 }  // namespace
 
+NearDuplicateThinning::NearDuplicateThinning(std::vector<std::vector<AffRegion>>& buckets,
+                                             const std::vector<float>& scales)
+    : buckets_(buckets), scales_(scales)
+{
+    for (const std::vector<AffRegion>& list : buckets)
+        kept_.emplace_back(list.size(), 1);
+}
+
+void NearDuplicateThinning::thin(std::size_t i)
+{
+    Bucket own{buckets_[i], kept_[i]};
+    if (i < scales_.size() && i + 1 < buckets_.size()) {
+        Bucket next{buckets_[i + 1], kept_[i + 1]};
+        thinBucket(own, &next, scales_[i]);
+    } else if (i < scales_.size()) {
+        thinBucket(own, nullptr, scales_[i]);
+    }
+    removeDropped(own);
+}
+
 void suppressNearDuplicates(std::vector<std::vector<AffRegion>>& buckets, const std::vector<float>& scales)
 {
-    std::vector<Bucket> marked;
-    marked.reserve(buckets.size());
-    for (std::vector<AffRegion>& list : buckets)
-        marked.emplace_back(list);
-    for (std::size_t i = 0; i < marked.size() && i < scales.size(); ++i)
-        thinBucket(marked[i], i + 1 < marked.size() ? &marked[i + 1] : nullptr, scales[i]);
-    for (Bucket& bucket : marked)
-        removeDropped(bucket);
+    NearDuplicateThinning thinning(buckets, scales);
+    for (std::size_t i = 0; i < buckets.size(); ++i)
+        thinning.thin(i);
 }
