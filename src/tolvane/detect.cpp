@@ -5,6 +5,7 @@
 
 #include "afflib.h"
 #include "diagnostics.h"
+#include "parallel.h"
 #include "refined.h"
 #include "region_records.h"
 #include "stages.h"
@@ -30,9 +31,9 @@ constexpr float kExactPyramidFactor = 1.2f;
 constexpr float kMinPyramidFactor = 1.05f;
 constexpr float kMaxPyramidFactor = 2.0f;
 
-void copyInto(const ImageView& view, DERY& image)
+void copyRows(const ImageView& view, DERY& image, int begin, int end)
 {
-    for (int y = 0; y < view.height; ++y) {
+    for (int y = begin; y < end; ++y) {
         float* row = image.pixels[y];
         if (view.type == PixelType::UInt8) {
             const auto* in = static_cast<const std::uint8_t*>(view.pixels) + y * view.stride;
@@ -45,7 +46,9 @@ void copyInto(const ImageView& view, DERY& image)
     }
 }
 
-std::unique_ptr<DERY> imageOf(const ImageView& view)
+// The float copy of the view; its rows, in blocks of about a huge page, are
+// converted (and their pages first touched) on the detection's threads.
+std::unique_ptr<DERY> imageOf(const ImageView& view, int threads)
 {
     std::unique_ptr<DERY> image;
     try {
@@ -54,7 +57,10 @@ std::unique_ptr<DERY> imageOf(const ImageView& view)
         throw Error(ErrorCode::OutOfMemory, "no memory for a " + std::to_string(view.width) + " x " + std::to_string(view.height) +
                     " image");
     }
-    copyInto(view, *image);
+    const int pixelsPerBlock = 1 << 19;
+    WorkerPool pool(threads);
+    forEachBlock(pool, view.height, std::max(1, pixelsPerBlock / std::max(1, view.width)),
+                 [&](int begin, int end) { copyRows(view, *image, begin, end); });
     return image;
 }
 
@@ -158,11 +164,11 @@ std::vector<Region> detect(const ImageView& view, const DetectorOptions& options
     DetectionStats counted;
     std::vector<Region> regions;
     if (view.width > kSingleLevelSide && view.height > kSingleLevelSide) {
-        const std::unique_ptr<DERY> image = imageOf(view);
+        const int threads = threadCount(options.threads);
+        const std::unique_ptr<DERY> image = imageOf(view, threads);
         DiagnosticCounter warnings{0};
         {
             const ScopedDiagnosticCounter scope(&warnings);
-            const int threads = threadCount(options.threads);
             if (options.mode == Mode::Refined)
                 regions = refined::detect(*image, options, threads, counted);
             else
