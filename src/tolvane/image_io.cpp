@@ -222,14 +222,14 @@ bool storeSample(RasterImage& raster, std::size_t i, long long value, long long 
 }
 
 // Samples of two bytes are big-endian.
-bool readBinarySamples(NetpbmScanner& scanner, long long maxValue, RasterImage& raster, std::string& error)
+bool readBinarySamples(NetpbmScanner& scanner, long long maxValue, std::size_t count, RasterImage& raster,
+                       std::string& error)
 {
     if (!scanner.rasterSeparator()) {
         error = "no whitespace between the header and the raster";
         return false;
     }
     const std::size_t sampleBytes = maxValue > 255 ? 2 : 1;
-    const std::size_t count = raster.samples.size();
     if (scanner.remaining() < count * sampleBytes) {
         error = "raster ends after " + std::to_string(scanner.remaining()) + " of " +
                 std::to_string(count * sampleBytes) + " bytes";
@@ -237,14 +237,14 @@ bool readBinarySamples(NetpbmScanner& scanner, long long maxValue, RasterImage& 
     }
     const unsigned char* bytes = scanner.rest();
     if (sampleBytes == 1 && count > 0 && *std::max_element(bytes, bytes + count) <= maxValue) {
-        if (maxValue == 255)
-            std::copy(bytes, bytes + count, raster.samples.begin());
-        else
-            std::transform(bytes, bytes + count, raster.samples.begin(),
-                           [=](unsigned char value) { return scaledSample(value, maxValue); });
+        raster.samples.assign(bytes, bytes + count);
+        if (maxValue != 255)
+            for (unsigned char& sample : raster.samples)
+                sample = scaledSample(sample, maxValue);
         return true;
     }
     // Samples of two bytes, or one above the maximum (found and reported).
+    raster.samples.assign(count, 0);
     for (std::size_t i = 0; i < count; ++i) {
         const long long value = sampleBytes == 2 ? bytes[2 * i] * 256LL + bytes[2 * i + 1] : bytes[i];
         if (!storeSample(raster, i, value, maxValue, error))
@@ -253,8 +253,10 @@ bool readBinarySamples(NetpbmScanner& scanner, long long maxValue, RasterImage& 
     return true;
 }
 
-bool readAsciiSamples(NetpbmScanner& scanner, long long maxValue, RasterImage& raster, std::string& error)
+bool readAsciiSamples(NetpbmScanner& scanner, long long maxValue, std::size_t count, RasterImage& raster,
+                      std::string& error)
 {
+    raster.samples.assign(count, 0);
     for (std::size_t i = 0; i < raster.samples.size(); ++i) {
         long long value = 0;
         if (!scanner.number(value)) {
@@ -309,9 +311,9 @@ bool decodeNetpbm(const std::string& bytes, const ReadOptions& options, RasterIm
     raster.width = static_cast<int>(header.width);
     raster.height = static_cast<int>(header.height);
     raster.channels = format.channels;
-    raster.samples.assign(static_cast<std::size_t>(header.width * header.height * format.channels), 0);
-    return format.ascii ? readAsciiSamples(scanner, header.maxValue, raster, error)
-                        : readBinarySamples(scanner, header.maxValue, raster, error);
+    const auto count = static_cast<std::size_t>(header.width * header.height * format.channels);
+    return format.ascii ? readAsciiSamples(scanner, header.maxValue, count, raster, error)
+                        : readBinarySamples(scanner, header.maxValue, count, raster, error);
 }
 
 unsigned char lumaOf(unsigned char red, unsigned char green, unsigned char blue)
