@@ -112,13 +112,22 @@ std::vector<Region> detectExact(DERY& image, const DetectorOptions& options, int
         multi_scale_hes(&image, records.list, threshold, options.iterations, threads, counts);
     else
         multi_scale_har(&image, records.list, threshold, options.iterations, threads, counts);
-    std::vector<Region> regions;
-    regions.reserve(records.list.size());
-    for (const AffRegion* record : records.list) {
-        Region region;
-        if (regionOf(*record, region))
-            regions.push_back(region);
-    }
+    // Each record is converted into its own slot on the threads; those
+    // without an ellipse then leave, in list order.
+    const std::vector<AffRegion*>& list = records.list;
+    std::vector<Region> regions(list.size());
+    std::vector<char> converted(list.size());
+    const int regionsPerTask = 4096;
+    WorkerPool pool(threads);
+    forEachBlock(pool, static_cast<int>(list.size()), regionsPerTask, [&](int begin, int end) {
+        for (int k = begin; k < end; ++k)
+            converted[k] = regionOf(*list[k], regions[k]);
+    });
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < list.size(); ++k)
+        if (converted[k])
+            regions[kept++] = regions[k];
+    regions.resize(kept);
     stats.extracted = counts.extracted;
     stats.rejected = counts.extracted - counts.adapted;
     stats.singular = records.list.size() - regions.size();
