@@ -154,9 +154,16 @@ void addRegionsOfMaxima(const std::vector<std::vector<ResponseMaximum>>& maxima,
     if (n >= 3) {
         std::vector<std::vector<AffRegion>> points(n);
         pool.forEach(n - 2, [&](std::size_t k) {
+            points[k + 1].reserve(maxima[k + 1].size());
             for (const ResponseMaximum& maximum : maxima[k + 1])
                 addPoint(in, k + 1, maximum, buckets.size(), points[k + 1]);
         });
+        std::vector<std::size_t> filed(buckets.size());
+        for (const std::vector<AffRegion>& levelRegions : points)
+            for (const AffRegion& region : levelRegions)
+                ++filed[region.lapIndex];
+        for (std::size_t i = 0; i < buckets.size(); ++i)
+            buckets[i].reserve(filed[i]);
         for (std::vector<AffRegion>& levelRegions : points) {
             for (const AffRegion& region : levelRegions)
                 buckets[region.lapIndex].push_back(region);

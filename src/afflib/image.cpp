@@ -151,6 +151,15 @@ DERY::~DERY()
     delete[] pixels;
 }
 
+void adviseHugePages(void* data, std::size_t bytes)
+{
+    const auto first = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t begin = roundedUp(first, kHugePage);
+    const std::uintptr_t end = (first + bytes) / kHugePage * kHugePage;
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 PixelBlock::PixelBlock(std::size_t floats) : data_(allocateBlock(floats)), floats_(floats)
 {
     if (!data_)

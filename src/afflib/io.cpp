@@ -1,5 +1,6 @@
 // Binary PGM input and the text listing of detected regions.
 #include "afflib.h"
+#include "stages.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -118,6 +119,7 @@ bool readRaster(std::istream& in, std::size_t count, std::size_t supplied, std::
 {
     bytes.clear();
     bytes.reserve(std::min(count, supplied));
+    adviseHugePages(bytes.data(), bytes.capacity());
     while (bytes.size() < count) {
         const std::size_t start = bytes.size();
         const std::size_t piece = std::min(kRasterChunk, count - start);

@@ -45,6 +45,11 @@ private:
     std::size_t floats_;
 };
 
+// Asks the system to back the whole huge pages within [data, data + bytes)
+// of a buffer not yet touched with huge pages, so that filling it faults
+// 2 MB at a time rather than 4 KB; a hint, without effect where there are none.
+void adviseHugePages(void* data, std::size_t bytes);
+
 // The stages of the detectors, for callers that drive or time them one by
 // one. Each object owns the images it holds.
 

@@ -1,6 +1,7 @@
 // Reading the input once, format recognition, the header check, the Netpbm
 // decoder, orientation, the grey conversion and readImage.
 #include "raster_io.h"
+#include "stages.h"
 
 #include "tolvane/error.h"
 
@@ -87,8 +88,10 @@ bool readInput(int fd, const ReadOptions& options, std::string& data, std::strin
         return false;
     }
     // A file read whole grows its buffer only once.
-    if (known && S_ISREG(info.st_mode))
+    if (known && S_ISREG(info.st_mode)) {
         data.reserve(static_cast<std::size_t>(info.st_size) + 1);
+        adviseHugePages(&data[0], data.capacity());
+    }
     if (!readUpTo(fd, kSniffBytes, data, error))
         return false;
     if (data.empty()) {
@@ -237,6 +240,8 @@ bool readBinarySamples(NetpbmScanner& scanner, long long maxValue, std::size_t c
     }
     const unsigned char* bytes = scanner.rest();
     if (sampleBytes == 1 && count > 0 && *std::max_element(bytes, bytes + count) <= maxValue) {
+        raster.samples.reserve(count);
+        adviseHugePages(raster.samples.data(), count);
         raster.samples.assign(bytes, bytes + count);
         if (maxValue != 255)
             for (unsigned char& sample : raster.samples)
