@@ -74,6 +74,9 @@ public:
     void sample(int level, const SampleGrid& grid, float* out) const;
 
 private:
+    // The grid in pixels of the level.
+    SampleGrid inLevel(int level, const SampleGrid& grid) const;
+
     // Blur of the level's bilinear samples, in input pixels.
     float sampledBlur(int level) const;
 
