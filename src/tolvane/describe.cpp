@@ -321,12 +321,10 @@ TOLVANE_ALWAYS_INLINE void binBody(const Gradients& g, float orientation, Binnin
 
 TOLVANE_VECTOR_VARIANTS(bin, binBody)
 
-// Trilinear gradient histogram of the frame turned by `orientation`: cells
-// row by row (top first), within a cell the orientations from the frame's x
-// axis towards its y axis.
-std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float orientation, Binning& b)
+// The binned samples summed into the cells, row by row (top first), within a
+// cell the orientations from the frame's x axis towards its y axis.
+TOLVANE_ALWAYS_INLINE void accumulateBody(const Binning& b, std::array<float, kDescriptorLength>& d)
 {
-    bin(g, orientation, b);
     std::array<float, kPadded * kPadded * kWrappedOrientations> h{};
     constexpr int kNextRow = kPadded * kWrappedOrientations;
     constexpr std::array<int, kShares> kOffsets{0, 1, kWrappedOrientations, kWrappedOrientations + 1,
@@ -339,7 +337,6 @@ std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float
         for (int k = 0; k < kShares; ++k)
             entry[kOffsets[k]] += b.share[k][i];
     }
-    std::array<float, kDescriptorLength> d;
     for (int y = 0; y < kCells; ++y)
         for (int x = 0; x < kCells; ++x) {
             const float* cell = &h[((y + 1) * kPadded + x + 1) * kWrappedOrientations];
@@ -347,6 +344,16 @@ std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float
             std::copy_n(cell, kOrientations, out);
             out[0] += cell[kOrientations];
         }
+}
+
+TOLVANE_VECTOR_VARIANTS(accumulate, accumulateBody)
+
+// Trilinear gradient histogram of the frame turned by `orientation`.
+std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float orientation, Binning& b)
+{
+    bin(g, orientation, b);
+    std::array<float, kDescriptorLength> d;
+    accumulate(b, d);
     return d;
 }
 
