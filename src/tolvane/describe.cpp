@@ -357,7 +357,7 @@ std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float
     return d;
 }
 
-void scaleToUnitLength(std::array<float, kDescriptorLength>& d)
+TOLVANE_ALWAYS_INLINE void scaleToUnitLength(std::array<float, kDescriptorLength>& d)
 {
     float sum = 0;
     for (float v : d)
@@ -369,7 +369,7 @@ void scaleToUnitLength(std::array<float, kDescriptorLength>& d)
     }
 }
 
-void normaliseAndClip(std::array<float, kDescriptorLength>& d)
+TOLVANE_ALWAYS_INLINE void normaliseAndClip(std::array<float, kDescriptorLength>& d)
 {
     scaleToUnitLength(d);
     for (float& v : d)
@@ -377,7 +377,7 @@ void normaliseAndClip(std::array<float, kDescriptorLength>& d)
     scaleToUnitLength(d);
 }
 
-void rootOfL1Normalised(std::array<float, kDescriptorLength>& d)
+TOLVANE_ALWAYS_INLINE void rootOfL1Normalised(std::array<float, kDescriptorLength>& d)
 {
     float sum = 0;
     for (float v : d)
@@ -387,13 +387,18 @@ void rootOfL1Normalised(std::array<float, kDescriptorLength>& d)
             v = std::sqrt(v / sum);
 }
 
-void appendBytes(const std::array<float, kDescriptorLength>& d, std::vector<std::uint8_t>& out)
+// The histogram normalised (RootSIFT: then its root) and quantised into `out`.
+TOLVANE_ALWAYS_INLINE void descriptorBytesBody(std::array<float, kDescriptorLength>& d, DescriptorKind kind,
+                                               std::uint8_t* out)
 {
-    const std::size_t start = out.size();
-    out.resize(start + kDescriptorLength);
+    normaliseAndClip(d);
+    if (kind == DescriptorKind::RootSift)
+        rootOfL1Normalised(d);
     for (std::size_t k = 0; k < kDescriptorLength; ++k)
-        out[start + k] = static_cast<std::uint8_t>(std::min(255.0f, std::floor(d[k] * kByteScale + 0.5f)));
+        out[k] = static_cast<std::uint8_t>(std::min(255.0f, std::floor(d[k] * kByteScale + 0.5f)));
 }
+
+TOLVANE_VECTOR_VARIANTS(descriptorBytes, descriptorBytesBody)
 
 Matrix shapeRoot(const Region& region, std::size_t index)
 {
@@ -463,10 +468,9 @@ private:
     void appendDescriptor(float orientation, std::vector<std::uint8_t>& out)
     {
         std::array<float, kDescriptorLength> d = gradientHistogram(gradients_, orientation, binning_);
-        normaliseAndClip(d);
-        if (options_.descriptor == DescriptorKind::RootSift)
-            rootOfL1Normalised(d);
-        appendBytes(d, out);
+        const std::size_t start = out.size();
+        out.resize(start + kDescriptorLength);
+        descriptorBytes(d, options_.descriptor, out.data() + start);
     }
 
     void appendPatch(const Region& region, const Shape& shape, const Matrix& frame, std::vector<std::uint8_t>& out)
