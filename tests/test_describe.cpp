@@ -309,6 +309,9 @@ TEST(Describe, InvalidOptionsAndRegionsThrowTheLibraryError)
         EXPECT_THROW(tolvane::describe(image.view(), {c.region}, options), tolvane::Error);
     }
     EXPECT_TRUE(tolvane::describe(image.view(), {}).frames.empty());
+    std::vector<float> unknownPixel(32 * 32, 0.0f);
+    unknownPixel[17 * 32 + 16] = NAN;
+    EXPECT_THROW(tolvane::describe(tolvane::ImageView(unknownPixel.data(), 32, 32), {good}), tolvane::Error);
     // A flat image has no gradient: one frame, not rotated.
     const tolvane::Description flatImage = tolvane::describe(image.view(), {good});
     ASSERT_EQ(flatImage.frames.size(), 1u);

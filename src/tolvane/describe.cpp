@@ -513,6 +513,20 @@ float largestBlur(const std::vector<Shape>& shapes, const DescribeOptions& optio
     return blur;
 }
 
+void requireFinitePixels(const ImageView& image)
+{
+    if (image.type != PixelType::Float32)
+        return;
+    for (int y = 0; y < image.height; ++y) {
+        const float* row = reinterpret_cast<const float*>(static_cast<const unsigned char*>(image.pixels) +
+                                                          static_cast<std::ptrdiff_t>(y) * image.stride);
+        const float* bad = std::find_if(row, row + image.width, [](float v) { return !std::isfinite(v); });
+        if (bad != row + image.width)
+            throw Error(ErrorCode::InvalidArgument, "pixel (" + std::to_string(bad - row) + ", " + std::to_string(y) +
+                                                        ") of the image is not a finite number");
+    }
+}
+
 }  // namespace
 
 void DescribeOptions::validate() const
@@ -544,6 +558,7 @@ Description describe(const ImageView& image, const std::vector<Region>& regions,
         return description;
     if (image.width == 0 || image.height == 0)
         throw Error(ErrorCode::InvalidArgument, "cannot describe regions of an empty image");
+    requireFinitePixels(image);
     std::vector<Shape> shapes;
     shapes.reserve(regions.size());
     for (std::size_t i = 0; i < regions.size(); ++i)
