@@ -180,17 +180,18 @@ TOLVANE_ALWAYS_INLINE void sampleBilinearBody(const Plane& plane, const SampleGr
         for (int p = 0; p < layout.phases; ++p) {
             float* o = out + static_cast<std::size_t>(r) * layout.rowLength() + static_cast<std::size_t>(p) * layout.length;
             for (int k = 0, c = p; c < cols; ++k, c += layout.phases) {
-            const float fc = static_cast<float>(c);
-            const float x = std::min(std::max(rowX + fc * xc, 0.0f), maxX);
-            const float y = std::min(std::max(rowY + fc * yc, 0.0f), maxY);
-            const int ix = std::min(static_cast<int>(x), lastColumn);
-            const int iy = std::min(static_cast<int>(y), lastRow);
-            const float fx = x - static_cast<float>(ix);
-            const float fy = y - static_cast<float>(iy);
-            const int at = iy * width + ix;
-            const float top = pixels[at] + fx * (pixels[at + nextColumn] - pixels[at]);
-            const float bottom = pixels[at + nextRow] + fx * (pixels[at + nextRow + nextColumn] - pixels[at + nextRow]);
-            o[k] = top + fy * (bottom - top);
+                const float fc = static_cast<float>(c);
+                const float x = std::min(std::max(rowX + fc * xc, 0.0f), maxX);
+                const float y = std::min(std::max(rowY + fc * yc, 0.0f), maxY);
+                const int ix = std::min(static_cast<int>(x), lastColumn);
+                const int iy = std::min(static_cast<int>(y), lastRow);
+                const float fx = x - static_cast<float>(ix);
+                const float fy = y - static_cast<float>(iy);
+                const int at = iy * width + ix;
+                const float top = pixels[at] + fx * (pixels[at + nextColumn] - pixels[at]);
+                const float bottom =
+                    pixels[at + nextRow] + fx * (pixels[at + nextRow + nextColumn] - pixels[at + nextRow]);
+                o[k] = top + fy * (bottom - top);
             }
         }
     }
@@ -199,8 +200,25 @@ TOLVANE_ALWAYS_INLINE void sampleBilinearBody(const Plane& plane, const SampleGr
 TOLVANE_VECTOR_VARIANTS(sampleBilinearVariant, sampleBilinearBody)
 
 #if TOLVANE_VECTOR_INTRINSICS
-// sampleBilinearBody sixteen columns at a time, each sample's two pixel pairs
-// gathered as two 64-bit words. Needs a plane of at least 2 x 2 pixels.
+// The plane's pixel at `at` and the one right of it, for sixteen offsets:
+// the first pixels in `left`, the others in `right`.
+TOLVANE_TARGET_AVX512 inline void pixelPairs(const float* pixels, __m512i at, __m512& left, __m512& right)
+{
+    constexpr int kLanes = 16;
+    alignas(64) std::int32_t offset[kLanes];
+    alignas(64) std::uint64_t pairs[kLanes];
+    _mm512_store_si512(offset, at);
+    for (int lane = 0; lane < kLanes; ++lane)
+        std::memcpy(&pairs[lane], pixels + offset[lane], sizeof pairs[lane]);
+    const __m512 low = _mm512_load_ps(&pairs[0]);
+    const __m512 high = _mm512_load_ps(&pairs[kLanes / 2]);
+    const __m512i evens = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    left = _mm512_permutex2var_ps(low, evens, high);
+    right = _mm512_permutex2var_ps(low, _mm512_add_epi32(evens, _mm512_set1_epi32(1)), high);
+}
+
+// sampleBilinearBody sixteen samples at a time, with the same operations on
+// each. Needs a plane of at least 2 x 2 pixels.
 TOLVANE_TARGET_AVX512 void sampleBilinearWide(const Plane& plane, const SampleGrid& grid, const PhaseLayout& layout,
                                               float* __restrict out)
 {
@@ -211,10 +229,8 @@ TOLVANE_TARGET_AVX512 void sampleBilinearWide(const Plane& plane, const SampleGr
     const __m512i lastColumn = _mm512_set1_epi32(plane.width - 2);
     const __m512i lastRow = _mm512_set1_epi32(plane.height - 2);
     const __m512i width = _mm512_set1_epi32(plane.width);
-    const __m512i lanes = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                                             _mm512_set1_epi32(layout.phases));
-    const __m512i firsts = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-    const __m512i seconds = _mm512_add_epi32(firsts, _mm512_set1_epi32(1));
+    const __m512i laneColumns = _mm512_mullo_epi32(
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm512_set1_epi32(layout.phases));
     const float* top = plane.pixels.data();
     const float* bottom = top + plane.width;
     const __m512 xc = _mm512_set1_ps(grid.xc);
@@ -227,36 +243,26 @@ TOLVANE_TARGET_AVX512 void sampleBilinearWide(const Plane& plane, const SampleGr
             float* o = out + static_cast<std::size_t>(r) * layout.rowLength() + static_cast<std::size_t>(p) * layout.length;
             const int count = (grid.cols - p + layout.phases - 1) / layout.phases;
             for (int k = 0; k < count; k += kLanes) {
-            const __m512i c = _mm512_add_epi32(_mm512_set1_epi32(p + k * layout.phases), lanes);
-            const __m512 fc = _mm512_cvtepi32_ps(c);
-            // max(0, v) and min(limit, v) pick v, as std::max(v, 0) and std::min(v, limit) do, unless it is beyond.
-            const __m512 x = _mm512_min_ps(maxX, _mm512_max_ps(zero, _mm512_add_ps(rowX, _mm512_mul_ps(fc, xc))));
-            const __m512 y = _mm512_min_ps(maxY, _mm512_max_ps(zero, _mm512_add_ps(rowY, _mm512_mul_ps(fc, yc))));
-            const __m512i ix = _mm512_min_epi32(_mm512_cvttps_epi32(x), lastColumn);
-            const __m512i iy = _mm512_min_epi32(_mm512_cvttps_epi32(y), lastRow);
-            const __m512 fx = _mm512_sub_ps(x, _mm512_cvtepi32_ps(ix));
-            const __m512 fy = _mm512_sub_ps(y, _mm512_cvtepi32_ps(iy));
-            const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(iy, width), ix);
-            alignas(64) std::int32_t offset[kLanes];
-            alignas(64) std::uint64_t pairs[2 * kLanes];
-            _mm512_store_si512(offset, at);
-            for (int k = 0; k < kLanes; ++k) {
-                std::memcpy(&pairs[k], top + offset[k], sizeof pairs[k]);
-                std::memcpy(&pairs[kLanes + k], bottom + offset[k], sizeof pairs[k]);
-            }
-            const __m512 topLow = _mm512_load_ps(&pairs[0]);
-            const __m512 topHigh = _mm512_load_ps(&pairs[8]);
-            const __m512 bottomLow = _mm512_load_ps(&pairs[16]);
-            const __m512 bottomHigh = _mm512_load_ps(&pairs[24]);
-            const __m512 topLeft = _mm512_permutex2var_ps(topLow, firsts, topHigh);
-            const __m512 topRight = _mm512_permutex2var_ps(topLow, seconds, topHigh);
-            const __m512 bottomLeft = _mm512_permutex2var_ps(bottomLow, firsts, bottomHigh);
-            const __m512 bottomRight = _mm512_permutex2var_ps(bottomLow, seconds, bottomHigh);
-            const __m512 upper = _mm512_add_ps(topLeft, _mm512_mul_ps(fx, _mm512_sub_ps(topRight, topLeft)));
-            const __m512 lower = _mm512_add_ps(bottomLeft, _mm512_mul_ps(fx, _mm512_sub_ps(bottomRight, bottomLeft)));
-            const __m512 value = _mm512_add_ps(upper, _mm512_mul_ps(fy, _mm512_sub_ps(lower, upper)));
-            const int stored = std::min(kLanes, count - k);
-            _mm512_mask_storeu_ps(o + k, static_cast<__mmask16>((1u << stored) - 1), value);
+                const __m512 fc =
+                    _mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_set1_epi32(p + k * layout.phases), laneColumns));
+                // max(0, v) and min(limit, v) return v, as std::max(v, 0) and std::min(v, limit) do, unless
+                // it is beyond the limit.
+                const __m512 x = _mm512_min_ps(maxX, _mm512_max_ps(zero, _mm512_add_ps(rowX, _mm512_mul_ps(fc, xc))));
+                const __m512 y = _mm512_min_ps(maxY, _mm512_max_ps(zero, _mm512_add_ps(rowY, _mm512_mul_ps(fc, yc))));
+                const __m512i ix = _mm512_min_epi32(_mm512_cvttps_epi32(x), lastColumn);
+                const __m512i iy = _mm512_min_epi32(_mm512_cvttps_epi32(y), lastRow);
+                const __m512 fx = _mm512_sub_ps(x, _mm512_cvtepi32_ps(ix));
+                const __m512 fy = _mm512_sub_ps(y, _mm512_cvtepi32_ps(iy));
+                const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(iy, width), ix);
+                __m512 topLeft, topRight, bottomLeft, bottomRight;
+                pixelPairs(top, at, topLeft, topRight);
+                pixelPairs(bottom, at, bottomLeft, bottomRight);
+                const __m512 upper = _mm512_add_ps(topLeft, _mm512_mul_ps(fx, _mm512_sub_ps(topRight, topLeft)));
+                const __m512 lower =
+                    _mm512_add_ps(bottomLeft, _mm512_mul_ps(fx, _mm512_sub_ps(bottomRight, bottomLeft)));
+                const __m512 value = _mm512_add_ps(upper, _mm512_mul_ps(fy, _mm512_sub_ps(lower, upper)));
+                const int stored = std::min(kLanes, count - k);
+                _mm512_mask_storeu_ps(o + k, static_cast<__mmask16>((1u << stored) - 1), value);
             }
         }
     }
