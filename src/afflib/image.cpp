@@ -1,6 +1,7 @@
 // The float image type, whole-image copy, and reading images at non-integer
 // positions (resampling, single values, warped patches).
 #include "afflib.h"
+#include "pixel_blocks.h"
 #include "parallel.h"
 #include "vector_clones.h"
 
@@ -84,7 +85,9 @@ float* mapBlock(std::size_t bytes)
     return reinterpret_cast<float*>(aligned);
 }
 
-float* allocateBlock(int size)
+}  // namespace
+
+float* allocatePixelBlock(int size)
 {
     const std::size_t bytes = blockBytes(size);
     if (isMapped(bytes))
@@ -92,7 +95,7 @@ float* allocateBlock(int size)
     return static_cast<float*>(std::calloc(bytes, 1));
 }
 
-void releaseBlock(float* block, int size)
+void releasePixelBlock(float* block, int size)
 {
     const std::size_t bytes = blockBytes(size);
     if (isMapped(bytes))
@@ -100,8 +103,6 @@ void releaseBlock(float* block, int size)
     else
         std::free(block);
 }
-
-}  // namespace
 
 namespace {
 
@@ -123,7 +124,7 @@ DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(p
     // The row table always has at least one entry so that an image of 0 rows
     // still records where its (empty) pixel block starts.
     pixels = new float*[rows > 0 ? rows : 1];
-    float* block = allocateBlock(size);
+    float* block = allocatePixelBlock(size);
     if (!block) {
         delete[] pixels;
         throw std::bad_alloc();
@@ -135,7 +136,7 @@ DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(p
 
 DERY::~DERY()
 {
-    releaseBlock(pixels[0], size);
+    releasePixelBlock(pixels[0], size);
     delete[] pixels;
 }
 

@@ -100,7 +100,7 @@ Plane blurred(const Plane& in, const std::vector<float>& kernel)
 
 Plane planeOf(const ImageView& image)
 {
-    Plane plane{image.width, image.height, std::vector<float>(static_cast<std::size_t>(image.width) * image.height)};
+    Plane plane{image.width, image.height, Plane::Pixels(static_cast<std::size_t>(image.width) * image.height)};
     for (int y = 0; y < image.height; ++y) {
         const auto* row = static_cast<const unsigned char*>(image.pixels) + static_cast<std::ptrdiff_t>(y) * image.stride;
         float* out = &plane.pixels[static_cast<std::size_t>(y) * image.width];
