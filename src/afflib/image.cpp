@@ -4,19 +4,9 @@
 #include "pixel_blocks.h"
 #include "parallel.h"
 #include "vector_clones.h"
+#include "wide_intrinsics.h"
 
 #include <sys/mman.h>
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The wide intrinsics start from a deliberately undefined vector, which gcc
-// reports as maybe uninitialized where they are inlined.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#endif
 
 #include <algorithm>
 #include <cstdint>

@@ -1,22 +1,12 @@
 #include "smoothed_pyramid.h"
 
 #include "vector_path.h"
+#include "wide_intrinsics.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-
-#if TOLVANE_VECTOR_INTRINSICS
-// The wide intrinsics start from a deliberately undefined vector, which gcc
-// reports as maybe uninitialized where they are inlined.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#endif
 
 namespace tolvane {
 namespace detail {
