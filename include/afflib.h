@@ -16,8 +16,9 @@
 
 // A single-channel float image: one contiguous row-major block of `size`
 // floats, with `pixels[r]` pointing at row r (y) and `pixels[r][c]` the pixel
-// at column c (x). Pixels are zero after construction. Negative sides and
-// sides whose product exceeds an int throw std::invalid_argument.
+// at column c (x). Pixels of an image with a block of its own are zero after
+// construction. Negative sides and sides whose product exceeds an int throw
+// std::invalid_argument.
 class DERY {
 public:
     float** pixels;
@@ -26,9 +27,16 @@ public:
     int size;
 
     DERY(int rows, int cols);
+    // An image over the caller's block of at least rows * cols floats, which
+    // must outlive it: its pixels are left as they are and never freed.
+    DERY(int rows, int cols, float* block);
     ~DERY();
     DERY(const DERY&) = delete;
     DERY& operator=(const DERY&) = delete;
+
+private:
+    void setRows(float* block);
+    bool ownsBlock_;
 };
 
 // Copies every pixel of src into dst in storage order. Images of different

@@ -1,7 +1,9 @@
 #include "afflib.h"
+#include "stages.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -121,6 +123,33 @@ TEST(Dery, ImagesOfEverySizeStartZeroedAndHoldTheirPixels)
                 image.pixels[0][i] = static_cast<float>(i);
             EXPECT_EQ(image.pixels[rows - 1][cols > 0 ? cols - 1 : 0], cols > 0 ? image.size - 1.0f : 0.0f);
         }
+    }
+}
+
+TEST(Dery, ImageOverACallersBlockUsesItAsItIsAndLeavesItToTheCaller)
+{
+    std::vector<float> block(2 * 3, 4.0f);
+    {
+        DERY view(2, 3, block.data());
+        EXPECT_EQ(view.pixels[1], block.data() + 3);
+        EXPECT_EQ(view.pixels[1][2], 4.0f);
+        view.pixels[0][0] = 1.0f;
+    }
+    EXPECT_EQ(block[0], 1.0f);  // freeing it would be caught by the sanitizer build
+}
+
+TEST(PixelBlock, GivingBackTheTailKeepsTheFirstPixels)
+{
+    // From the heap, and mapped from the system in whole pages.
+    for (const std::size_t floats : {std::size_t(1000), std::size_t(3) << 20}) {
+        PixelBlock block(floats);
+        ASSERT_EQ(*std::max_element(block.data(), block.data() + floats), 0.0f);
+        std::fill(block.data(), block.data() + floats, 2.0f);
+        const std::size_t kept = floats / 3 + 1;
+        block.releaseBeyond(kept);
+        EXPECT_EQ(std::count(block.data(), block.data() + kept, 2.0f), static_cast<long>(kept)) << floats;
+        std::fill(block.data(), block.data() + floats, 3.0f);  // the whole block stays usable
+        EXPECT_EQ(block.data()[floats - 1], 3.0f);
     }
 }
 

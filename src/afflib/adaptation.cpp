@@ -6,6 +6,7 @@
 #include "parallel.h"
 #include "vector_clones.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -129,12 +130,15 @@ constexpr int kPatchPixels = kSide * kSide;
 constexpr int kWindowBegin = kWindowFirst * kSide;
 constexpr int kWindowEnd = (kWindowLast + 1) * kSide;
 
-// Gradients at flat patch positions: gx[p] and gy[p] are meaningful where p
-// is a window position (window row and window column).
-struct WindowGradients {
-    float gx[kPatchPixels];
-    float gy[kPatchPixels];
+// Gradients at flat patch positions of `Lanes` patches side by side: those
+// of patch l at p are gx[p * Lanes + l] and gy[p * Lanes + l], meaningful
+// where p is a window position (window row and window column).
+template <int Lanes>
+struct LaneGradients {
+    float gx[kPatchPixels * Lanes];
+    float gy[kPatchPixels * Lanes];
 };
+using WindowGradients = LaneGradients<1>;
 
 // Each pass runs over a contiguous range of flat positions, so that it
 // vectorises without a remainder per row; positions outside the window get
@@ -203,6 +207,40 @@ IntegrationWindow makeIntegrationWindow()
 
 const IntegrationWindow kWindow = makeIntegrationWindow();
 
+// The window sums of the three gradient products of each lane's patch,
+// column offsets outer and row offsets inner like convolution(): each lane
+// adds its own terms in that order, so that a patch measured beside others
+// gets the sums it gets alone, and the lanes' additions, independent of one
+// another, share vector instructions.
+template <int Lanes>
+AFFLIB_WIDE_VECTOR_CLONES void windowMoments(const LaneGradients<Lanes>& g, float* m11, float* m12, float* m22)
+{
+    double sumXX[Lanes] = {};
+    double sumYY[Lanes] = {};
+    double sumXY[Lanes] = {};
+    for (int c = 0; c < kWindowSide; ++c) {
+        for (int r = 0; r < kWindowSide; ++r) {
+            const int p = (kWindowFirst + r) * kSide + kWindowFirst + c;
+            const double weight = kWindow.weight[r][c];
+            for (int l = 0; l < Lanes; ++l) {
+                const float gx = g.gx[p * Lanes + l];
+                const float gy = g.gy[p * Lanes + l];
+                const float xx = gx * gx;
+                const float yy = gy * gy;
+                const float xy = gx * gy;
+                sumXX[l] += weight * xx;
+                sumYY[l] += weight * yy;
+                sumXY[l] += weight * xy;
+            }
+        }
+    }
+    for (int l = 0; l < Lanes; ++l) {
+        m11[l] = static_cast<float>(sumXX[l] / kWindow.total);
+        m22[l] = static_cast<float>(sumYY[l] / kWindow.total);
+        m12[l] = static_cast<float>(sumXY[l] / kWindow.total);
+    }
+}
+
 }  // namespace
 
 void getPatchMi(DERY* patch, float& m11, float& m12, float& m22)
@@ -214,28 +252,7 @@ void getPatchMi(DERY* patch, float& m11, float& m12, float& m22)
     }
     WindowGradients g;
     windowGradients(patch->pixels[0], g);
-    // The window sums of the three gradient products, column offsets outer
-    // and row offsets inner like convolution().
-    double sumXX = 0;
-    double sumYY = 0;
-    double sumXY = 0;
-    for (int c = 0; c < kWindowSide; ++c) {
-        for (int r = 0; r < kWindowSide; ++r) {
-            const int p = (kWindowFirst + r) * kSide + kWindowFirst + c;
-            const double weight = kWindow.weight[r][c];
-            const float gx = g.gx[p];
-            const float gy = g.gy[p];
-            const float xx = gx * gx;
-            const float yy = gy * gy;
-            const float xy = gx * gy;
-            sumXX += weight * xx;
-            sumYY += weight * yy;
-            sumXY += weight * xy;
-        }
-    }
-    m11 = static_cast<float>(sumXX / kWindow.total);
-    m22 = static_cast<float>(sumYY / kWindow.total);
-    m12 = static_cast<float>(sumXY / kWindow.total);
+    windowMoments(g, &m11, &m12, &m22);
 }
 
 // 0 for an isotropic shape, approaching 1 for a strongly oriented one.
@@ -273,47 +290,175 @@ static void eigenvalues(const ShapeMatrix& u, float& l1, float& l2)
 
 namespace {
 
+// One region's adaptation, one measurement at a time: begun from the
+// region's shape, then updated with each measurement of the patch through
+// shape() while running(). A converged shape is written to the region.
+class ShapeAdaptation {
+public:
+    ShapeAdaptation() = default;
+
+    ShapeAdaptation(AffRegion* region, int maxIterations)
+        : region_(region), maxIterations_(maxIterations),
+          shape_{region->mi11, region->mi12, region->mi12, region->mi22}
+    {
+        eigenvalues(shape_, l1_, l2_);
+        q_ = anisotropy(l1_, l2_);
+        // A shape that is not a finite matrix cannot be resampled through,
+        // and would pass every strict test below: such a region is rejected.
+        state_ = maxIterations <= 0 || !isFinite(shape_) ? State::Rejected : State::Running;
+    }
+
+    bool running() const { return state_ == State::Running; }
+    const ShapeMatrix& shape() const { return shape_; }
+    // The measurements taken when converged, 0 when rejected.
+    int result() const { return state_ == State::Converged ? iterations_ : 0; }
+
+    void update(float m11, float m12, float m22)
+    {
+        const float isotropyBound = 0.08f;
+        const int lastIterationIndex = 15;
+        // l1_, l2_ also receive the eigenvalues of each correction; when a
+        // measurement is left unchanged by invSqrRoot they keep the shape's.
+        invSqrRoot(m11, m12, m22, l2_, l1_);  // l1_ gets the factor >= 1
+        const float previousQ = q_;
+        q_ = anisotropy(l1_, l2_);
+        shape_ = leftMultiply(m11, m12, m22, shape_);
+        eigenvalues(shape_, l1_, l2_);
+        if (iterations_ > lastIterationIndex || !isFinite(shape_) || tooElongated(l1_, l2_)) {
+            state_ = State::Rejected;
+            return;
+        }
+        const bool converged = q_ < isotropyBound && previousQ < isotropyBound;
+        ++iterations_;
+        if (iterations_ < maxIterations_ && !converged)
+            return;
+        state_ = State::Converged;
+        region_->mi11 = shape_.u11;
+        region_->mi12 = shape_.u12;
+        region_->mi22 = shape_.u22;
+    }
+
+private:
+    enum class State { Running, Converged, Rejected };
+
+    AffRegion* region_ = nullptr;
+    int maxIterations_ = 0;
+    ShapeMatrix shape_{};
+    float l1_ = 0;
+    float l2_ = 0;
+    float q_ = 0;
+    int iterations_ = 0;
+    State state_ = State::Rejected;
+};
+
 // The adaptation iteration with any measurement callable: the detector's own
 // patch measurement is called directly, not through a std::function.
 template <class Measure>
 int adaptShape(AffRegion* region, int maxIterations, Measure&& measure)
 {
-    ShapeMatrix shape{region->mi11, region->mi12, region->mi12, region->mi22};
-    // l1, l2 also receive the eigenvalues of each correction; when a
-    // measurement is left unchanged by invSqrRoot they keep the shape's.
-    float l1;
-    float l2;
-    eigenvalues(shape, l1, l2);
-    float q = anisotropy(l1, l2);
-    // A shape that is not a finite matrix cannot be resampled through, and
-    // would pass every strict test below: such a region is rejected.
-    if (maxIterations <= 0 || !isFinite(shape))
-        return 0;
-
-    const float isotropyBound = 0.08f;
-    const int lastIterationIndex = 15;
-    int i = 0;
-    bool converged = false;
-    do {
+    ShapeAdaptation adaptation(region, maxIterations);
+    while (adaptation.running()) {
         float m11;
         float m12;
         float m22;
-        measure(shape, m11, m12, m22);
-        invSqrRoot(m11, m12, m22, l2, l1);  // l1 gets the factor >= 1
-        const float previousQ = q;
-        q = anisotropy(l1, l2);
-        shape = leftMultiply(m11, m12, m22, shape);
-        eigenvalues(shape, l1, l2);
-        if (i > lastIterationIndex || !isFinite(shape) || tooElongated(l1, l2))
-            return 0;
-        converged = q < isotropyBound && previousQ < isotropyBound;
-        ++i;
-    } while (i < maxIterations && !converged);
+        measure(adaptation.shape(), m11, m12, m22);
+        adaptation.update(m11, m12, m22);
+    }
+    return adaptation.result();
+}
 
-    region->mi11 = shape.u11;
-    region->mi12 = shape.u12;
-    region->mi22 = shape.u22;
-    return i;
+// Where a region's patches are sampled: its level image and its centre in
+// that image's pixels.
+struct PatchSource {
+    DERY* image;
+    float x;
+    float y;
+};
+
+PatchSource patchSourceOf(const std::vector<DERY*>& levelImages, const std::vector<float>& scales,
+                          const AffRegion& region)
+{
+    return {levelImages[region.level], region.x / scales[region.level], region.y / scales[region.level]};
+}
+
+void samplePatch(const PatchSource& source, const ShapeMatrix& u, DERY* patch)
+{
+    interpolate(source.image, patch, source.x, source.y, u.u11, u.u12, u.u21, u.u22);
+}
+
+// One patch for every measurement of the thread: each overwrites it whole.
+DERY& threadPatch()
+{
+    thread_local DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
+    return patch;
+}
+
+constexpr int kLanes = 8;
+
+// Adapts regions[0 .. count) with up to kLanes of them side by side, a region
+// entering a lane as soon as the one before it there has ended: each lane's
+// patch is sampled and differentiated alone, and the window sums of all lanes
+// are taken together (windowMoments). iterations[k] receives the result of
+// regions[k].
+void adaptInLanes(const std::vector<DERY*>& levelImages, const std::vector<float>& scales, AffRegion* const* regions,
+                  int* iterations, std::size_t count, int maxIterations)
+{
+    struct Lane {
+        std::size_t index;
+        PatchSource source;
+        ShapeAdaptation adaptation;
+    };
+    Lane lanes[kLanes];
+    bool occupied[kLanes] = {};
+    std::size_t next = 0;
+    // Takes the next region that needs a measurement into lane l.
+    const auto refill = [&](int l) {
+        occupied[l] = false;
+        while (next < count && !occupied[l]) {
+            const std::size_t k = next++;
+            lanes[l] = {k, patchSourceOf(levelImages, scales, *regions[k]), ShapeAdaptation(regions[k], maxIterations)};
+            occupied[l] = lanes[l].adaptation.running();
+            if (!occupied[l])
+                iterations[k] = lanes[l].adaptation.result();
+        }
+    };
+    for (int l = 0; l < kLanes; ++l)
+        refill(l);
+    DERY& patch = threadPatch();
+    LaneGradients<kLanes> lane{};  // lanes left empty add zeros
+    WindowGradients one;
+    for (;;) {
+        bool any = false;
+        for (int l = 0; l < kLanes; ++l) {
+            if (!occupied[l])
+                continue;
+            any = true;
+            samplePatch(lanes[l].source, lanes[l].adaptation.shape(), &patch);
+            windowGradients(patch.pixels[0], one);
+            for (int r = kWindowFirst; r <= kWindowLast; ++r) {
+                for (int c = kWindowFirst; c <= kWindowLast; ++c) {
+                    const int p = r * kSide + c;
+                    lane.gx[p * kLanes + l] = one.gx[p];
+                    lane.gy[p * kLanes + l] = one.gy[p];
+                }
+            }
+        }
+        if (!any)
+            return;
+        float m11[kLanes];
+        float m12[kLanes];
+        float m22[kLanes];
+        windowMoments(lane, m11, m12, m22);
+        for (int l = 0; l < kLanes; ++l) {
+            if (!occupied[l])
+                continue;
+            lanes[l].adaptation.update(m11[l], m12[l], m22[l]);
+            if (!lanes[l].adaptation.running()) {
+                iterations[lanes[l].index] = lanes[l].adaptation.result();
+                refill(l);
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -328,21 +473,17 @@ int fastfindAffineRegion(const std::vector<DERY*>& levelImages,
                          const std::vector<float>& scales,
                          AffRegion* region, int maxIterations)
 {
-    DERY* levelImage = levelImages[region->level];
-    const float xl = region->x / scales[region->level];
-    const float yl = region->y / scales[region->level];
-    // Every measurement overwrites the whole patch: one per thread serves
-    // every region.
-    thread_local DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
+    const PatchSource source = patchSourceOf(levelImages, scales, *region);
+    DERY& patch = threadPatch();
     const auto measurePatch = [&](const ShapeMatrix& u, float& m11, float& m12, float& m22) {
-        interpolate(levelImage, &patch, xl, yl, u.u11, u.u12, u.u21, u.u22);
+        samplePatch(source, u, &patch);
         getPatchMi(&patch, m11, m12, m22);
     };
     return adaptShape(region, maxIterations, measurePatch);
 }
 
 void findAffineRegion(const std::vector<DERY*>& levelImages,
-                      const std::vector<DERY*>& auxMaps,
+                      const std::vector<DERY*>& /* auxMaps: not read */,
                       const std::vector<float>& scales,
                       std::vector<AffRegion*>& regions, int maxIterations, int threads)
 {
@@ -351,9 +492,12 @@ void findAffineRegion(const std::vector<DERY*>& levelImages,
     // Regions are adapted independently, each writing only its own record
     // and result slot; the rejected ones then leave the list in list order.
     std::vector<int> iterations(regions.size());
+    const std::size_t perTask = 128;
     WorkerPool pool(threads);
-    pool.forEach(regions.size(), [&](std::size_t k) {
-        iterations[k] = fastfindAffineRegion(levelImages, auxMaps, scales, regions[k], maxIterations);
+    pool.forEach((regions.size() + perTask - 1) / perTask, [&](std::size_t task) {
+        const std::size_t first = task * perTask;
+        adaptInLanes(levelImages, scales, regions.data() + first, iterations.data() + first,
+                     std::min(perTask, regions.size() - first), maxIterations);
     });
     std::size_t kept = 0;
     for (std::size_t k = 0; k < regions.size(); ++k) {

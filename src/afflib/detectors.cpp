@@ -21,6 +21,34 @@ std::vector<DERY*> imagesFor(const std::vector<PyramidLevel>& levels, size_t fir
     return images;
 }
 
+// Each level's part of a shared block starts on a 64-byte boundary.
+size_t paddedPixels(const PyramidLevel& level)
+{
+    const size_t line = 16;
+    return (static_cast<size_t>(level.rows) * static_cast<size_t>(level.cols) + line - 1) / line * line;
+}
+
+size_t blockPixels(const std::vector<PyramidLevel>& levels, size_t first = 0)
+{
+    size_t total = 0;
+    for (size_t i = first; i < levels.size(); ++i)
+        total += paddedPixels(levels[i]);
+    return total;
+}
+
+// Images of levels first .. n-1 (null below) as views of one block of
+// blockPixels(levels, first) floats.
+std::vector<DERY*> imagesIn(const PixelBlock& block, const std::vector<PyramidLevel>& levels, size_t first = 0)
+{
+    std::vector<DERY*> images(levels.size(), nullptr);
+    float* part = block.data();
+    for (size_t i = first; i < levels.size(); ++i) {
+        images[i] = new DERY(levels[i].rows, levels[i].cols, part);
+        part += paddedPixels(levels[i]);
+    }
+    return images;
+}
+
 void release(std::vector<DERY*>& images, size_t first = 0)
 {
     for (size_t i = first; i < images.size(); ++i)
@@ -48,7 +76,9 @@ std::vector<PyramidLevel> pyramidLevels(int rows, int cols)
 // Level 0 is the input itself; every further level is the previous one
 // resampled bilinearly by the factor 1.2, with no smoothing in between.
 ScaleSpace::ScaleSpace(DERY* image, int threads)
-    : levels(pyramidLevels(image->rows, image->cols)), images(imagesFor(levels, 1))
+    : levels(pyramidLevels(image->rows, image->cols)),
+      storage(blockPixels(levels, 1)),
+      images(imagesIn(storage, levels, 1))
 {
     images[0] = image;
     WorkerPool pool(threads);
@@ -65,17 +95,25 @@ ScaleSpace::~ScaleSpace() { release(images, 1); }
 // keepSearched(i, map, pool), one level after the other, each spread over the
 // pool, so that only one level's temporaries exist at a time. Pyramids of
 // fewer than three levels hold no point and may be below the filters'
-// minimum size: their maps are left unfilled.
+// minimum size: their maps are left unfilled. With a `reused` block of at
+// least level 0's size, every determinant map is a view of it (the filters
+// overwrite every pixel), so that its pages are faulted in once; the part a
+// smaller level no longer needs is given back, so that it does not add to
+// the memory taken while the traces fill up.
 template <class KeepSearched>
-void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& trace, int threads,
-                          KeepSearched keepSearched)
+void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& trace, PixelBlock* reused,
+                          int threads, KeepSearched keepSearched)
 {
     if (!space.canHoldPoints())
         return;
     WorkerPool pool(threads);
     const size_t n = space.images.size();
     for (size_t i = 0; i < n; ++i) {
-        auto det = std::make_unique<DERY>(space.levels[i].rows, space.levels[i].cols);
+        const PyramidLevel& level = space.levels[i];
+        if (reused)
+            reused->releaseBeyond(paddedPixels(level));
+        auto det = reused ? std::make_unique<DERY>(level.rows, level.cols, reused->data())
+                          : std::make_unique<DERY>(level.rows, level.cols);
         hessian(space.images[i], det.get(), trace[i], pool);
         if (isSearched(i, n))
             keepSearched(i, std::move(det), pool);
@@ -83,16 +121,20 @@ void computeHessianLevels(const ScaleSpace& space, const std::vector<DERY*>& tra
 }
 
 HessianMaps::HessianMaps(const ScaleSpace& space, int threads)
-    : det(space.levels.size(), nullptr), trace(imagesFor(space.levels))
+    : det(space.levels.size(), nullptr), traceStorage(blockPixels(space.levels)),
+      trace(imagesIn(traceStorage, space.levels))
 {
-    computeHessianLevels(space, trace, threads,
+    computeHessianLevels(space, trace, nullptr, threads,
                          [&](size_t i, std::unique_ptr<DERY> map, WorkerPool&) { det[i] = map.release(); });
 }
 
 HessianScan::HessianScan(const ScaleSpace& space, float threshold, int threads)
-    : maxima(space.levels.size()), trace(imagesFor(space.levels))
+    : maxima(space.levels.size()), traceStorage(blockPixels(space.levels)),
+      trace(imagesIn(traceStorage, space.levels))
 {
-    computeHessianLevels(space, trace, threads, [&](size_t i, std::unique_ptr<DERY> map, WorkerPool& pool) {
+    PixelBlock determinant(paddedPixels(space.levels[0]));
+    computeHessianLevels(space, trace, &determinant, threads,
+                         [&](size_t i, std::unique_ptr<DERY> map, WorkerPool& pool) {
         maxima[i] = responseMaxima(map.get(), threshold, pool);
     });
 }

@@ -3,6 +3,7 @@
 #include "afflib.h"
 #include "pixel_blocks.h"
 #include "parallel.h"
+#include "stages.h"
 #include "vector_clones.h"
 #include "wide_intrinsics.h"
 
@@ -25,7 +26,7 @@ namespace {
 
 const std::size_t kHugePage = std::size_t(2) << 20;
 
-std::size_t blockBytes(int size) { return static_cast<std::size_t>(size > 0 ? size : 1) * sizeof(float); }
+std::size_t blockBytes(std::size_t floats) { return (floats > 0 ? floats : 1) * sizeof(float); }
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -77,17 +78,17 @@ float* mapBlock(std::size_t bytes)
 
 }  // namespace
 
-float* allocatePixelBlock(int size)
+float* allocatePixelBlock(std::size_t floats)
 {
-    const std::size_t bytes = blockBytes(size);
+    const std::size_t bytes = blockBytes(floats);
     if (isMapped(bytes))
         return mapBlock(bytes);
     return static_cast<float*>(std::calloc(bytes, 1));
 }
 
-void releasePixelBlock(float* block, int size)
+void releasePixelBlock(float* block, std::size_t floats)
 {
-    const std::size_t bytes = blockBytes(size);
+    const std::size_t bytes = blockBytes(floats);
     if (isMapped(bytes))
         munmap(block, mappedLength(bytes));
     else
@@ -109,16 +110,26 @@ int pixelCount(int rows, int cols)
 
 }  // namespace
 
-DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(pixelCount(rows, cols))
+DERY::DERY(int rows, int cols) : DERY(rows, cols, nullptr)
+{
+    float* block = allocatePixelBlock(static_cast<std::size_t>(size));
+    if (!block)
+        throw std::bad_alloc();  // the delegated-to constructor has run: the destructor frees the row table
+    setRows(block);
+    ownsBlock_ = true;
+}
+
+DERY::DERY(int rows, int cols, float* block)
+    : pixels(nullptr), cols(cols), rows(rows), size(pixelCount(rows, cols)), ownsBlock_(false)
 {
     // The row table always has at least one entry so that an image of 0 rows
     // still records where its (empty) pixel block starts.
     pixels = new float*[rows > 0 ? rows : 1];
-    float* block = allocatePixelBlock(size);
-    if (!block) {
-        delete[] pixels;
-        throw std::bad_alloc();
-    }
+    setRows(block);
+}
+
+void DERY::setRows(float* block)
+{
     pixels[0] = block;
     for (int r = 1; r < rows; ++r)
         pixels[r] = block + static_cast<long>(r) * cols;
@@ -126,8 +137,28 @@ DERY::DERY(int rows, int cols) : pixels(nullptr), cols(cols), rows(rows), size(p
 
 DERY::~DERY()
 {
-    releasePixelBlock(pixels[0], size);
+    if (ownsBlock_)
+        releasePixelBlock(pixels[0], static_cast<std::size_t>(size));
     delete[] pixels;
+}
+
+PixelBlock::PixelBlock(std::size_t floats) : data_(allocatePixelBlock(floats)), floats_(floats)
+{
+    if (!data_)
+        throw std::bad_alloc();
+}
+
+PixelBlock::~PixelBlock() { releasePixelBlock(data_, floats_); }
+
+void PixelBlock::releaseBeyond(std::size_t floats)
+{
+    const std::size_t bytes = blockBytes(floats_);
+    if (!isMapped(bytes))
+        return;
+    const std::size_t from = roundedUp(floats * sizeof(float), kPage);
+    const std::size_t length = mappedLength(bytes);
+    if (from < length)
+        madvise(reinterpret_cast<char*>(data_) + from, length - from, MADV_DONTNEED);
 }
 
 void set(DERY* src, DERY* dst)
@@ -453,9 +484,44 @@ __attribute__((target("avx512f"))) inline __m512i pairsAt(const float* pixels, _
     return _mm512_load_si512(pairs);
 }
 
+// The smaller and the larger of step * first + offset and step * last +
+// offset, rounded as the resampling rounds them.
+struct Range {
+    double low;
+    double high;
+};
+
+Range rangeOf(float step, int first, int last, double offset)
+{
+    const double a = static_cast<double>(step) * first + offset;
+    const double b = static_cast<double>(step) * last + offset;
+    return {std::min(a, b), std::max(a, b)};
+}
+
+// True when every position of a patch grid, columns -halfWidth .. lastColumn
+// and rows -halfHeight .. lastRow (x = (m11 * j + cx) + m12 * i, y likewise),
+// has its whole 2x2 block inside the source. Each coordinate rounds
+// monotonically in i and in j, so its extremes over the grid are those of the
+// corners.
+bool gridInside(const DERY* src, int halfWidth, int lastColumn, int halfHeight, int lastRow, float cx, float cy,
+                float m11, float m12, float m21, float m22)
+{
+    const Range columnX = rangeOf(m11, -halfWidth, lastColumn, cx);
+    const Range columnY = rangeOf(m21, -halfWidth, lastColumn, cy);
+    const Range rowX = rangeOf(m12, -halfHeight, lastRow, 0.0);
+    const Range rowY = rangeOf(m22, -halfHeight, lastRow, 0.0);
+    const double lastX = src->cols - 1;
+    const double lastY = src->rows - 1;
+    return blockInsideLine(columnX.low + rowX.low, lastX) && blockInsideLine(columnX.high + rowX.high, lastX)
+        && blockInsideLine(columnY.low + rowY.low, lastY) && blockInsideLine(columnY.high + rowY.high, lastY);
+}
+
 // interpolate() with AVX-512, eight patch columns per vector: the kernel of
 // sampleGroup on the same doubles in the same order, with each 2x2 block's
-// top and bottom pixel pairs gathered as one 64-bit word each.
+// top and bottom pixel pairs gathered as one 64-bit word each. When the whole
+// grid lies inside (AllInside), the tests and the replacement of positions
+// outside, which change nothing there, are left out.
+template <bool AllInside>
 __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, float cx, float cy,
                                                       float m11, float m12, float m21, float m22)
 {
@@ -485,13 +551,16 @@ __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, 
             const int i = r - halfHeight;
             const __m512d x = _mm512_add_pd(columnX, _mm512_set1_pd(static_cast<double>(m12) * i));
             const __m512d y = _mm512_add_pd(columnY, _mm512_set1_pd(static_cast<double>(m22) * i));
-            __mmask8 inside = _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ);
-            inside = _mm512_mask_cmp_pd_mask(inside, x, lastCol, _CMP_LT_OQ);
-            inside = _mm512_mask_cmp_pd_mask(inside, y, zero, _CMP_GE_OQ);
-            inside = _mm512_mask_cmp_pd_mask(inside, y, lastRow, _CMP_LT_OQ);
+            __mmask8 inside = 0xff;
+            if (!AllInside) {
+                inside = _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ);
+                inside = _mm512_mask_cmp_pd_mask(inside, x, lastCol, _CMP_LT_OQ);
+                inside = _mm512_mask_cmp_pd_mask(inside, y, zero, _CMP_GE_OQ);
+                inside = _mm512_mask_cmp_pd_mask(inside, y, lastRow, _CMP_LT_OQ);
+            }
             // Positions outside are replaced by (0, 0), as in sampleGroup.
-            const __m512d keptX = _mm512_maskz_mov_pd(inside, x);
-            const __m512d keptY = _mm512_maskz_mov_pd(inside, y);
+            const __m512d keptX = AllInside ? x : _mm512_maskz_mov_pd(inside, x);
+            const __m512d keptY = AllInside ? y : _mm512_maskz_mov_pd(inside, y);
             const __m256i ix = _mm512_cvttpd_epi32(keptX);
             const __m256i iy = _mm512_cvttpd_epi32(keptY);
             const __m512d fx = _mm512_add_pd(_mm512_sub_pd(keptX, _mm512_cvtepi32_pd(ix)), zero);
@@ -507,10 +576,23 @@ __attribute__((target("avx512f"))) void interpolateWide(DERY* src, DERY* patch, 
             const __m512d value = _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(one, fy), upper),
                                                 _mm512_mul_pd(fy, lower));
             // Zeroed in double: +0 converts to the +0 float of sampleGroup.
-            const __m256 values = _mm512_cvtpd_ps(_mm512_maskz_mov_pd(inside, value));
+            const __m256 values = _mm512_cvtpd_ps(AllInside ? value : _mm512_maskz_mov_pd(inside, value));
             _mm512_mask_storeu_ps(patch->pixels[r] + first, stored, _mm512_castps256_ps512(values));
         }
     }
+}
+
+void interpolateWide(DERY* src, DERY* patch, float cx, float cy, float m11, float m12, float m21, float m22)
+{
+    const int halfWidth = patch->cols / 2;
+    const int halfHeight = patch->rows / 2;
+    // The lanes past the last column of the last group are sampled (not stored) too.
+    const int lastColumn = (patch->cols + 7) / 8 * 8 - 1 - halfWidth;
+    const int lastRow = patch->rows - 1 - halfHeight;
+    if (gridInside(src, halfWidth, lastColumn, halfHeight, lastRow, cx, cy, m11, m12, m21, m22))
+        interpolateWide<true>(src, patch, cx, cy, m11, m12, m21, m22);
+    else
+        interpolateWide<false>(src, patch, cx, cy, m11, m12, m21, m22);
 }
 
 bool hasWideVectors() { return __builtin_cpu_supports("avx512f"); }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -110,10 +111,13 @@ bool readHeader(std::istream& in, PgmHeader& header, std::string& error)
     return true;
 }
 
-bool readRaster(std::istream& in, std::size_t count, std::vector<unsigned char>& bytes,
+// `supplied` bounds the bytes the input holds (0 when unknown): up to that
+// many are reserved at once, so that the pieces are not moved as they grow.
+bool readRaster(std::istream& in, std::size_t count, std::size_t supplied, std::vector<unsigned char>& bytes,
                 std::string& error)
 {
     bytes.clear();
+    bytes.reserve(std::min(count, supplied));
     while (bytes.size() < count) {
         const std::size_t start = bytes.size();
         const std::size_t piece = std::min(kRasterChunk, count - start);
@@ -150,8 +154,8 @@ bool checkSamples(const PgmHeader& header, const std::vector<unsigned char>& byt
 }
 
 // Header and raster bytes; the image is made from them once they are complete,
-// so its size is never taken from the header alone.
-bool readPgmData(std::istream& in, PgmHeader& header, std::vector<unsigned char>& bytes,
+// so its size is never taken from the header alone (`supplied`: see readRaster).
+bool readPgmData(std::istream& in, std::size_t supplied, PgmHeader& header, std::vector<unsigned char>& bytes,
                  std::string& error)
 {
     if (!readHeader(in, header, error))
@@ -162,7 +166,8 @@ bool readPgmData(std::istream& in, PgmHeader& header, std::vector<unsigned char>
                 std::to_string(header.height) + " pixels is too large";
         return false;
     }
-    return readRaster(in, static_cast<std::size_t>(count), bytes, error) && checkSamples(header, bytes, error);
+    return readRaster(in, static_cast<std::size_t>(count), supplied, bytes, error) &&
+           checkSamples(header, bytes, error);
 }
 
 DERY* imageFromBytes(const PgmHeader& header, const std::vector<unsigned char>& bytes)
@@ -186,7 +191,7 @@ DERY* readPGM(std::istream& in, std::string& error)
 {
     PgmHeader header;
     std::vector<unsigned char> bytes;
-    if (!readPgmData(in, header, bytes, error))
+    if (!readPgmData(in, 0, header, bytes, error))
         return nullptr;
     return imageFromBytes(header, bytes);
 }
@@ -205,9 +210,11 @@ DERY* readPGM(const char* path, std::string& error)
         error = cannotOpen(path, errno);
         return nullptr;
     }
+    const std::uintmax_t fileSize = std::filesystem::file_size(path, ignored);
+    const std::size_t supplied = fileSize == static_cast<std::uintmax_t>(-1) ? 0 : static_cast<std::size_t>(fileSize);
     PgmHeader header;
     std::vector<unsigned char> bytes;
-    const bool complete = readPgmData(file, header, bytes, error);
+    const bool complete = readPgmData(file, supplied, header, bytes, error);
     file.close();
     if (!complete) {
         error = std::string(path) + ": " + error;

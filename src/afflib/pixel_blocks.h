@@ -1,10 +1,12 @@
-// The memory of images: a zeroed block of `size` floats (at least one),
+// The memory of images: a zeroed block of `floats` floats (at least one),
 // from the system in huge pages when it is large; nullptr when there is no
-// memory. Released with the same size.
+// memory. Released with the same count.
 #ifndef AFFLIB_PIXEL_BLOCKS_H
 #define AFFLIB_PIXEL_BLOCKS_H
 
-float* allocatePixelBlock(int size);
-void releasePixelBlock(float* block, int size);
+#include <cstddef>
+
+float* allocatePixelBlock(std::size_t floats);
+void releasePixelBlock(float* block, std::size_t floats);
 
 #endif

@@ -5,6 +5,7 @@
 
 #include "afflib.h"
 
+#include <cstddef>
 #include <functional>
 #include <vector>
 
@@ -26,6 +27,24 @@ struct PyramidLevel {
 };
 std::vector<PyramidLevel> pyramidLevels(int rows, int cols);
 
+// A zeroed block of pixels for several images (DERY views of its parts): one
+// mapping, in whole huge pages where large, in place of many page-sized faults.
+class PixelBlock {
+public:
+    explicit PixelBlock(std::size_t floats);
+    ~PixelBlock();
+    PixelBlock(const PixelBlock&) = delete;
+    PixelBlock& operator=(const PixelBlock&) = delete;
+    float* data() const { return data_; }
+    // Gives the whole pages past the first `floats` of a mapped block back to
+    // the system: what lies past them is unspecified afterwards.
+    void releaseBeyond(std::size_t floats);
+
+private:
+    float* data_;
+    std::size_t floats_;
+};
+
 // The stages of the detectors, for callers that drive or time them one by
 // one. Each object owns the images it holds.
 
@@ -41,6 +60,7 @@ struct ScaleSpace {
 
     std::vector<PyramidLevel> levels;
     std::vector<float> scales;
+    PixelBlock storage;  // the pixels of levels 1 and up
     std::vector<DERY*> images;
 };
 
@@ -54,6 +74,7 @@ struct HessianMaps {
     HessianMaps& operator=(const HessianMaps&) = delete;
 
     std::vector<DERY*> det;
+    PixelBlock traceStorage;
     std::vector<DERY*> trace;
 };
 
@@ -68,6 +89,7 @@ struct HessianScan {
     HessianScan& operator=(const HessianScan&) = delete;
 
     std::vector<std::vector<ResponseMaximum>> maxima;
+    PixelBlock traceStorage;
     std::vector<DERY*> trace;
 };
 

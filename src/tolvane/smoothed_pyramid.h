@@ -7,7 +7,6 @@
 
 #include "pixel_blocks.h"
 
-#include <climits>
 #include <new>
 #include <vector>
 
@@ -28,12 +27,12 @@ struct PixelAllocator {
     }
     T* allocate(std::size_t n)
     {
-        T* block = n <= INT_MAX ? allocatePixelBlock(static_cast<int>(n)) : nullptr;
+        T* block = allocatePixelBlock(n);
         if (!block)
             throw std::bad_alloc();
         return block;
     }
-    void deallocate(T* block, std::size_t n) { releasePixelBlock(block, static_cast<int>(n)); }
+    void deallocate(T* block, std::size_t n) { releasePixelBlock(block, n); }
     template <class U>
     void construct(U* p)
     {
