@@ -3,12 +3,14 @@
 #include "refined.h"
 #include "parallel.h"
 #include "region_lists.h"
+#include "synthetic_scene.h"
 
 #include <tolvane/tolvane.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <numeric>
 
 namespace {
@@ -225,7 +227,7 @@ TEST(RefinedDuplicates, StrongestFirstWithinHalfTheScaleAndOneScaleStep)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(refined::distinctRegions(c.places), c.kept);
+        EXPECT_EQ(refined::distinctRegions(c.places, 0.5), c.kept);
     }
 }
 
@@ -256,7 +258,7 @@ TEST(RefinedDuplicates, GridFindsWhatEveryPairSees)
             expected[i] = true;
         }
     }
-    EXPECT_EQ(refined::distinctRegions(places), expected);
+    EXPECT_EQ(refined::distinctRegions(places, 0.5), expected);
 }
 
 TEST(RefinedOptions, DefaultsAndValidation)
@@ -338,6 +340,70 @@ TEST(RefinedDetection, SameBytesOnAnyThreadsAndTheSameRegionsAtAnyBrightness)
     const std::vector<float> dark = pixelsOf(*image, 0.25f);
     const auto darker = tolvane::detect(tolvane::ImageView(dark.data(), image->cols, image->rows), options);
     EXPECT_NEAR(static_cast<double>(darker.size()), static_cast<double>(one.size()), 0.01 * one.size());
+}
+
+// Level grids centred on the image turn and mirror with it: the regions of a
+// turned or mirrored image are the first image's regions, turned or mirrored.
+TEST(RefinedDetection, RegionsTurnAndMirrorWithTheImage)
+{
+    const int w = 181, h = 134;
+    const tolvane::Image scene = drawScene(scatteredBlobs(40, 70, 7), w, h);
+    struct Case {
+        const char* name;
+        int width, height;
+        // source pixel (x, y) of the transformed image's pixel (u, v)
+        std::function<std::pair<int, int>(int u, int v)> source;
+        // a region of the first image moved into the transformed one
+        std::function<tolvane::Region(const tolvane::Region&)> move;
+    };
+    const Case cases[] = {
+        {"quarter turn clockwise", h, w, [&](int u, int v) { return std::make_pair(v, h - 1 - u); },
+         [&](const tolvane::Region& r) {
+             tolvane::Region t = r;
+             t.x = static_cast<float>(h - 1) - r.y;
+             t.y = r.x;
+             t.a = r.c;
+             t.b = -r.b;
+             t.c = r.a;
+             return t;
+         }},
+        {"mirror", w, h, [&](int u, int v) { return std::make_pair(w - 1 - u, v); },
+         [&](const tolvane::Region& r) {
+             tolvane::Region t = r;
+             t.x = static_cast<float>(w - 1) - r.x;
+             t.b = -r.b;
+             return t;
+         }},
+    };
+    DetectorOptions options;
+    options.mode = Mode::Refined;
+    const auto first = tolvane::detect(tolvane::ImageView(scene.pixels.data(), w, h), options);
+    ASSERT_GT(first.size(), 20u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> pixels(scene.pixels.size());
+        for (int v = 0; v < c.height; ++v)
+            for (int u = 0; u < c.width; ++u) {
+                const auto [x, y] = c.source(u, v);
+                pixels[static_cast<std::size_t>(v) * c.width + u] = scene.pixels[static_cast<std::size_t>(y) * w + x];
+            }
+        const auto second = tolvane::detect(tolvane::ImageView(pixels.data(), c.width, c.height), options);
+        EXPECT_EQ(second.size(), first.size());
+        for (const tolvane::Region& r : first) {
+            const tolvane::Region expected = c.move(r);
+            const auto nearest = std::min_element(second.begin(), second.end(), [&](const auto& p, const auto& q) {
+                return std::hypot(p.x - expected.x, p.y - expected.y) < std::hypot(q.x - expected.x, q.y - expected.y);
+            });
+            ASSERT_NE(nearest, second.end());
+            EXPECT_NEAR(nearest->x, expected.x, 0.01);
+            EXPECT_NEAR(nearest->y, expected.y, 0.01);
+            EXPECT_EQ(nearest->scale, expected.scale);
+            const double size = std::sqrt(expected.a * expected.c - expected.b * expected.b);
+            EXPECT_NEAR(nearest->a, expected.a, 0.01 * size);
+            EXPECT_NEAR(nearest->b, expected.b, 0.01 * size);
+            EXPECT_NEAR(nearest->c, expected.c, 0.01 * size);
+        }
+    }
 }
 
 }  // namespace

@@ -46,6 +46,53 @@ void normaliseContrast(DERY& image);
 // by the rule of the exact mode's pyramid.
 std::vector<PyramidLevel> pyramidLevels(int rows, int cols, float factor);
 
+// Where the pixels of a pyramid level lie in the input image. Every level's
+// grid is centred on the image: level pixel c lies at input
+// x = (W - 1) / 2 + (c - (cols - 1) / 2) scale, rows alike (the pixel-centre
+// convention of image resizers), so that the grids turn and mirror with the
+// image.
+class LevelGrid {
+public:
+    LevelGrid(const PyramidLevel& input, const PyramidLevel& level)
+        : inputCentreX_(0.5 * (input.cols - 1)), inputCentreY_(0.5 * (input.rows - 1)),
+          levelCentreX_(0.5 * (level.cols - 1)), levelCentreY_(0.5 * (level.rows - 1)), scale_(level.scale)
+    {
+    }
+    double inputX(double col) const { return inputCentreX_ + (col - levelCentreX_) * scale_; }
+    double inputY(double row) const { return inputCentreY_ + (row - levelCentreY_) * scale_; }
+    double levelX(double x) const { return (x - inputCentreX_) / scale_ + levelCentreX_; }
+    double levelY(double y) const { return (y - inputCentreY_) / scale_ + levelCentreY_; }
+
+private:
+    double inputCentreX_;
+    double inputCentreY_;
+    double levelCentreX_;
+    double levelCentreY_;
+    double scale_;
+};
+std::vector<LevelGrid> levelGrids(const std::vector<PyramidLevel>& levels);
+
+// Bilinear resampling of src onto the grid of dst, both centred on the same
+// point: dst pixel c samples src at (src cols - 1) / 2 + (c - (dst cols - 1) / 2)
+// step, rows alike; positions past the source's outer pixels take the edge.
+void resampleCentred(const DERY& src, DERY& dst, double step, WorkerPool& pool);
+
+// Fills the patch with the level seen through the shape around (cx, cy):
+// patch offset (column j, row i) from the patch centre samples the level at
+// (cx + u11 j + u12 i, cy + u21 j + u22 i), bilinear, positions past the
+// level's outer pixels taking the edge, so that the patch turns and mirrors
+// with the level.
+void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const ShapeMatrix& u);
+
+// The points of the determinant maxima above the threshold on levels
+// 1 .. n-2, at their pixels' input positions, with the level of the first
+// trace extremum across levels (from one below up to six above) as their
+// characteristic scale, strongest first without a stronger one within its
+// characteristic scale (distinctRegions, reach 1); identity start shapes.
+void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const std::vector<LevelGrid>& grids,
+                   const std::vector<float>& scales, float threshold, WorkerPool& pool,
+                   std::vector<AffRegion*>& records);
+
 // Offset of the maximum of the quadratic through a 3 x 3 neighbourhood
 // (values[row][column], centre [1][1]), each component clamped to [-1, 1];
 // (0, 0) where that quadratic has no maximum.
@@ -71,9 +118,10 @@ struct Placement {
 };
 
 // Whether each region is kept: taken strongest first (ties in list order),
-// a region goes when a kept one lies within 0.5 max(s1, s2) pixels with
-// |ln(s1 / s2)| < ln 1.25. Linear time.
-std::vector<bool> distinctRegions(const std::vector<Placement>& places);
+// a region goes when a kept one lies within reach max(s1, s2) pixels with
+// |ln(s1 / s2)| < ln 1.25. Linear time; the result does not depend on the
+// order of regions of different strength.
+std::vector<bool> distinctRegions(const std::vector<Placement>& places, double reach);
 
 // The ellipse (49 s^2 U U^T)^-1 of a region's shape; false when it is not a
 // finite, positive definite matrix.

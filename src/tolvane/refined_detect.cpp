@@ -13,6 +13,8 @@ namespace refined {
 namespace {
 
 constexpr int kMinPyramidSide = 12;
+// Of adapted regions within half their scale of each other, the strongest stays.
+constexpr double kRegionReach = 0.5;
 // Sigma of the exact mode's adaptation measurement window, cached before any
 // thread measures.
 constexpr float kIntegrationSigma = 1.8f;
@@ -36,15 +38,16 @@ struct Images {
 
 struct Pyramid {
     Pyramid(DERY& image, float factor, WorkerPool& pool)
-        : levels(pyramidLevels(image.rows, image.cols, factor)), images(levels)
+        : levels(pyramidLevels(image.rows, image.cols, factor)), grids(levelGrids(levels)), images(levels)
     {
         set(&image, images.list[0].get());
         for (std::size_t i = 1; i < levels.size(); ++i)
-            scaling(images.list[i - 1].get(), images.list[i].get(), factor, pool);
+            resampleCentred(*images.list[i - 1], *images.list[i], factor, pool);
         for (const PyramidLevel& level : levels)
             scales.push_back(level.scale);
     }
     std::vector<PyramidLevel> levels;
+    std::vector<LevelGrid> grids;
     Images images;
     std::vector<float> scales;
 };
@@ -52,27 +55,28 @@ struct Pyramid {
 // The 3 x 3 determinant neighbourhood of a point's pixel moves it to the
 // maximum of the fitted quadratic. Points lie inside the scan border, so the
 // neighbourhood is on the map.
-void moveToSubPixel(AffRegion& record, const DERY& det)
+void moveToSubPixel(AffRegion& record, const DERY& det, const LevelGrid& grid)
 {
-    const int col = static_cast<int>(std::nearbyint(record.x / record.scale));
-    const int row = static_cast<int>(std::nearbyint(record.y / record.scale));
+    const int col = static_cast<int>(std::nearbyint(grid.levelX(record.x)));
+    const int row = static_cast<int>(std::nearbyint(grid.levelY(record.y)));
     float values[3][3];
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             values[r][c] = det.pixels[row + r - 1][col + c - 1];
     const Offset offset = subPixelOffset(values);
-    record.x = static_cast<float>((col + static_cast<double>(offset.dx)) * record.scale);
-    record.y = static_cast<float>((row + static_cast<double>(offset.dy)) * record.scale);
+    record.x = static_cast<float>(grid.inputX(col + static_cast<double>(offset.dx)));
+    record.y = static_cast<float>(grid.inputY(row + static_cast<double>(offset.dy)));
 }
 
 // The adapted shape of a record, or false when adaptation rejects it.
-bool adaptRecord(const AffRegion& record, DERY* levelImage, int maxIterations, ShapeMatrix& shape)
+bool adaptRecord(const AffRegion& record, DERY* levelImage, const LevelGrid& grid, int maxIterations,
+                 ShapeMatrix& shape)
 {
-    const float xl = record.x / record.scale;
-    const float yl = record.y / record.scale;
+    const auto xl = static_cast<float>(grid.levelX(record.x));
+    const auto yl = static_cast<float>(grid.levelY(record.y));
     DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
     const auto measure = [&](const ShapeMatrix& u, float& m11, float& m12, float& m22) {
-        interpolate(levelImage, &patch, xl, yl, u.u11, u.u12, u.u21, u.u22);
+        samplePatch(*levelImage, patch, xl, yl, u);
         getPatchMi(&patch, m11, m12, m22);
     };
     shape = {1, 0, 0, 1};
@@ -113,9 +117,8 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
 
     const std::vector<DERY*> detMaps = det.pointers();
     RegionRecords records;
-    // Mode 2: identity start shape; the second-moment map lists are unread.
-    harris_lap(detMaps, detMaps, detMaps, detMaps, trace.pointers(), pyramid.scales, records.list,
-               options.responseThreshold(), 2, threads);
+    extractPoints(detMaps, trace.pointers(), pyramid.grids, pyramid.scales, options.responseThreshold(), pool,
+                  records.list);
     stats.extracted = records.list.size();
 
     initGauss(kIntegrationSigma);
@@ -124,8 +127,9 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
     std::vector<char> adapted(records.list.size());
     pool.forEach(records.list.size(), [&](std::size_t k) {
         AffRegion& record = *records.list[k];
-        moveToSubPixel(record, *detMaps[record.level]);
-        adapted[k] = adaptRecord(record, levelImages[record.level], options.iterations, shapes[k]);
+        const LevelGrid& grid = pyramid.grids[record.level];
+        moveToSubPixel(record, *detMaps[record.level], grid);
+        adapted[k] = adaptRecord(record, levelImages[record.level], grid, options.iterations, shapes[k]);
     });
 
     std::vector<std::size_t> survivors;
@@ -138,7 +142,7 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
         places.push_back({r.x, r.y, r.scale, r.response});
     }
     stats.rejected = records.list.size() - survivors.size();
-    const std::vector<bool> distinct = distinctRegions(places);
+    const std::vector<bool> distinct = distinctRegions(places, kRegionReach);
     std::vector<Region> regions;
     for (std::size_t i = 0; i < survivors.size(); ++i) {
         if (!distinct[i]) {
