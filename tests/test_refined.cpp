@@ -177,7 +177,7 @@ TEST(RefinedAdaptation, RejectsMeasurementsThatAreNotPositiveDefinite)
     }
 }
 
-// An elongated blob at 30 degrees: the adapted ellipse has the blob's axis
+// An elongated blob at 30 degrees: the adapted ellipses have the blob's axis
 // ratio and direction.
 TEST(RefinedAdaptation, ElongatedRotatedBlobGivesItsEllipse)
 {
@@ -192,17 +192,20 @@ TEST(RefinedAdaptation, ElongatedRotatedBlobGivesItsEllipse)
     options.threads = 1;
     std::vector<float> pixels(image->pixels[0], image->pixels[0] + image->size);
     const auto regions = tolvane::detect(tolvane::ImageView(pixels.data(), 96, 96), options);
-    ASSERT_EQ(regions.size(), 1u);
-    const tolvane::Region& r = regions[0];
-    EXPECT_NEAR(r.x, 47.3, 0.3);
-    EXPECT_NEAR(r.y, 48.6, 0.3);
-    // Axes of the ellipse: eigenvectors of [[a, b], [b, c]].
-    const double angle = 0.5 * std::atan2(2 * r.b, r.a - r.c);  // of the larger eigenvalue: the minor axis
-    const double root = std::sqrt((r.a - r.c) * (r.a - r.c) + 4 * r.b * r.b);
-    const double axisRatio = std::sqrt(((r.a + r.c) + root) / ((r.a + r.c) - root));
-    EXPECT_NEAR(axisRatio, su / sv, 0.15);
-    EXPECT_NEAR(std::remainder(angle - (t + M_PI / 2), M_PI), 0, 0.05);
-    EXPECT_NE(r.shape[1], r.shape[2]);
+    // Its maxima on levels far enough apart in scale each give a region.
+    ASSERT_FALSE(regions.empty());
+    for (const tolvane::Region& r : regions) {
+        SCOPED_TRACE(r.scale);
+        EXPECT_NEAR(r.x, 47.3, 0.3);
+        EXPECT_NEAR(r.y, 48.6, 0.3);
+        // Axes of the ellipse: eigenvectors of [[a, b], [b, c]].
+        const double angle = 0.5 * std::atan2(2 * r.b, r.a - r.c);  // of the larger eigenvalue: the minor axis
+        const double root = std::sqrt((r.a - r.c) * (r.a - r.c) + 4 * r.b * r.b);
+        const double axisRatio = std::sqrt(((r.a + r.c) + root) / ((r.a + r.c) - root));
+        EXPECT_NEAR(axisRatio, su / sv, 0.2);
+        EXPECT_NEAR(std::remainder(angle - (t + M_PI / 2), M_PI), 0, 0.05);
+        EXPECT_NE(r.shape[1], r.shape[2]);
+    }
 }
 
 TEST(RefinedDuplicates, StrongestFirstWithinHalfTheScaleAndOneScaleStep)
@@ -227,7 +230,7 @@ TEST(RefinedDuplicates, StrongestFirstWithinHalfTheScaleAndOneScaleStep)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(refined::distinctRegions(c.places, 0.5), c.kept);
+        EXPECT_EQ(refined::distinctRegions(c.places), c.kept);
     }
 }
 
@@ -258,7 +261,7 @@ TEST(RefinedDuplicates, GridFindsWhatEveryPairSees)
             expected[i] = true;
         }
     }
-    EXPECT_EQ(refined::distinctRegions(places, 0.5), expected);
+    EXPECT_EQ(refined::distinctRegions(places), expected);
 }
 
 TEST(RefinedOptions, DefaultsAndValidation)

@@ -87,8 +87,9 @@ void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const Shape
 // The points of the determinant maxima above the threshold on levels
 // 1 .. n-2, at their pixels' input positions, with the level of the first
 // trace extremum across levels (from one below up to six above) as their
-// characteristic scale, strongest first without a stronger one within its
-// characteristic scale (distinctRegions, reach 1); identity start shapes.
+// characteristic scale; identity start shapes. Points are not thinned here:
+// those near each other often adapt to different regions, and the regions
+// are thinned after adaptation.
 void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const std::vector<LevelGrid>& grids,
                    const std::vector<float>& scales, float threshold, WorkerPool& pool,
                    std::vector<AffRegion*>& records);
@@ -118,10 +119,9 @@ struct Placement {
 };
 
 // Whether each region is kept: taken strongest first (ties in list order),
-// a region goes when a kept one lies within reach max(s1, s2) pixels with
-// |ln(s1 / s2)| < ln 1.25. Linear time; the result does not depend on the
-// order of regions of different strength.
-std::vector<bool> distinctRegions(const std::vector<Placement>& places, double reach);
+// a region goes when a kept one lies within 0.5 max(s1, s2) pixels with
+// |ln(s1 / s2)| < ln 1.25. Linear time.
+std::vector<bool> distinctRegions(const std::vector<Placement>& places);
 
 // The ellipse (49 s^2 U U^T)^-1 of a region's shape; false when it is not a
 // finite, positive definite matrix.

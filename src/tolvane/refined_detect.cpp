@@ -13,8 +13,6 @@ namespace refined {
 namespace {
 
 constexpr int kMinPyramidSide = 12;
-// Of adapted regions within half their scale of each other, the strongest stays.
-constexpr double kRegionReach = 0.5;
 // Sigma of the exact mode's adaptation measurement window, cached before any
 // thread measures.
 constexpr float kIntegrationSigma = 1.8f;
@@ -83,6 +81,53 @@ bool adaptRecord(const AffRegion& record, DERY* levelImage, const LevelGrid& gri
     return maxIterations == 0 || adaptShape(shape, maxIterations, measure) > 0;
 }
 
+// The shapes of the points that survive adaptation and duplicate removal.
+// Duplicate removal reads only places and strengths, so it can run before
+// adaptation: the points kept among those not known to be rejected are
+// adapted, and rounds repeat until every kept point has a shape. The kept
+// set is that of adapting every point and removing duplicates among the
+// survivors (a point that is not kept suppresses nothing), but duplicates
+// are never adapted.
+struct Adaptation {
+    enum State : char { Waiting, Adapted, Rejected };
+    std::vector<State> state;
+    std::vector<bool> kept;
+    std::vector<ShapeMatrix> shapes;
+};
+
+Adaptation adaptDistinct(const std::vector<AffRegion*>& records, const Pyramid& pyramid, int maxIterations,
+                         WorkerPool& pool)
+{
+    Adaptation result{std::vector<Adaptation::State>(records.size(), Adaptation::Waiting),
+                      std::vector<bool>(records.size()), std::vector<ShapeMatrix>(records.size())};
+    const std::vector<DERY*> levelImages = pyramid.images.pointers();
+    for (;;) {
+        std::vector<std::size_t> candidates;
+        std::vector<Placement> places;
+        for (std::size_t k = 0; k < records.size(); ++k)
+            if (result.state[k] != Adaptation::Rejected) {
+                candidates.push_back(k);
+                places.push_back({records[k]->x, records[k]->y, records[k]->scale, records[k]->response});
+            }
+        const std::vector<bool> distinct = distinctRegions(places);
+        std::vector<std::size_t> waiting;
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            result.kept[candidates[i]] = distinct[i];
+            if (distinct[i] && result.state[candidates[i]] == Adaptation::Waiting)
+                waiting.push_back(candidates[i]);
+        }
+        if (waiting.empty())
+            return result;
+        pool.forEach(waiting.size(), [&](std::size_t i) {
+            const std::size_t k = waiting[i];
+            const AffRegion& record = *records[k];
+            const bool adapted = adaptRecord(record, levelImages[record.level], pyramid.grids[record.level],
+                                             maxIterations, result.shapes[k]);
+            result.state[k] = adapted ? Adaptation::Adapted : Adaptation::Rejected;
+        });
+    }
+}
+
 Region regionOf(const AffRegion& record, const ShapeMatrix& shape)
 {
     Region region = regionFields(record);
@@ -122,38 +167,24 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
     stats.extracted = records.list.size();
 
     initGauss(kIntegrationSigma);
-    const std::vector<DERY*> levelImages = pyramid.images.pointers();
-    std::vector<ShapeMatrix> shapes(records.list.size());
-    std::vector<char> adapted(records.list.size());
     pool.forEach(records.list.size(), [&](std::size_t k) {
         AffRegion& record = *records.list[k];
-        const LevelGrid& grid = pyramid.grids[record.level];
-        moveToSubPixel(record, *detMaps[record.level], grid);
-        adapted[k] = adaptRecord(record, levelImages[record.level], grid, options.iterations, shapes[k]);
+        moveToSubPixel(record, *detMaps[record.level], pyramid.grids[record.level]);
     });
-
-    std::vector<std::size_t> survivors;
-    std::vector<Placement> places;
-    for (std::size_t k = 0; k < records.list.size(); ++k) {
-        if (!adapted[k])
-            continue;
-        const AffRegion& r = *records.list[k];
-        survivors.push_back(k);
-        places.push_back({r.x, r.y, r.scale, r.response});
-    }
-    stats.rejected = records.list.size() - survivors.size();
-    const std::vector<bool> distinct = distinctRegions(places, kRegionReach);
+    const Adaptation adaptation = adaptDistinct(records.list, pyramid, options.iterations, pool);
     std::vector<Region> regions;
-    for (std::size_t i = 0; i < survivors.size(); ++i) {
-        if (!distinct[i]) {
+    for (std::size_t k = 0; k < records.list.size(); ++k) {
+        if (adaptation.state[k] == Adaptation::Rejected) {
+            ++stats.rejected;
+        } else if (!adaptation.kept[k]) {
             ++stats.duplicates;
-            continue;
+        } else {
+            Region region = regionOf(*records.list[k], adaptation.shapes[k]);
+            if (refinedEllipse(region.scale, region.shape, region.a, region.b, region.c))
+                regions.push_back(region);
+            else
+                ++stats.singular;
         }
-        Region region = regionOf(*records.list[survivors[i]], shapes[survivors[i]]);
-        if (refinedEllipse(region.scale, region.shape, region.a, region.b, region.c))
-            regions.push_back(region);
-        else
-            ++stats.singular;
     }
     return regions;
 }

@@ -3,6 +3,7 @@
 #include "refined.h"
 
 #include "parallel.h"
+#include "vector_clones.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,11 +12,12 @@ namespace tolvane {
 namespace refined {
 namespace {
 
-// Bilinear taps along one axis: destination pixel k blends source pixels
-// first[k] and first[k] + 1 with weight[k] on the second.
+// Bilinear taps along one axis: destination pixel k is
+// near[k] * source[first[k]] + far[k] * source[first[k] + 1].
 struct AxisTaps {
     std::vector<int> first;
-    std::vector<double> weight;
+    std::vector<float> near;
+    std::vector<float> far;
 };
 
 AxisTaps axisTaps(int sourceSide, int targetSide, double step)
@@ -23,24 +25,48 @@ AxisTaps axisTaps(int sourceSide, int targetSide, double step)
     AxisTaps taps;
     const double sourceCentre = 0.5 * (sourceSide - 1);
     const double targetCentre = 0.5 * (targetSide - 1);
+    const int lastFirst = std::max(0, sourceSide - 2);
     for (int k = 0; k < targetSide; ++k) {
         const double p = std::clamp(sourceCentre + (k - targetCentre) * step, 0.0, sourceSide - 1.0);
-        const int whole = std::min(static_cast<int>(p), std::max(0, sourceSide - 2));
+        const int whole = std::min(static_cast<int>(p), lastFirst);
+        const double fraction = std::min(p - whole, 1.0);
         taps.first.push_back(whole);
-        taps.weight.push_back(sourceSide > 1 ? p - whole : 0.0);
+        taps.near.push_back(static_cast<float>(1 - fraction));
+        taps.far.push_back(static_cast<float>(fraction));
     }
     return taps;
 }
 
-void blendRow(const float* src, const AxisTaps& columns, double* out)
+AFFLIB_WIDE_VECTOR_CLONES
+void blendAlongRow(const float* __restrict in, const int* __restrict first, const float* __restrict near,
+                   const float* __restrict far, float* __restrict out, int n)
 {
-    const std::size_t n = columns.first.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        const int c = columns.first[k];
-        const double w = columns.weight[k];
-        out[k] = (1 - w) * src[c] + w * src[c + (w > 0)];
-    }
+    for (int k = 0; k < n; ++k)
+        out[k] = near[k] * in[first[k]] + far[k] * in[first[k] + 1];
 }
+
+AFFLIB_WIDE_VECTOR_CLONES
+void blendRows(const float* __restrict upper, const float* __restrict lower, float near, float far,
+               float* __restrict out, int n)
+{
+    for (int k = 0; k < n; ++k)
+        out[k] = near * upper[k] + far * lower[k];
+}
+
+// A source row blended at every destination column, with its index.
+struct BlendedRow {
+    explicit BlendedRow(int cols) : values(static_cast<std::size_t>(cols)) {}
+    void blend(const DERY& src, int row, const AxisTaps& columns)
+    {
+        if (source == row)
+            return;
+        blendAlongRow(src.pixels[row], columns.first.data(), columns.near.data(), columns.far.data(), values.data(),
+                      static_cast<int>(values.size()));
+        source = row;
+    }
+    int source = -1;
+    std::vector<float> values;
+};
 
 // Points within this distance of a trace map's outer pixels give no sample.
 constexpr double kTraceBorder = 4;
@@ -49,8 +75,6 @@ constexpr float kTraceFloor = 4.0f;
 // The trace search runs from one level below a point's level to six above.
 constexpr int kTraceBelow = 1;
 constexpr int kTraceAbove = 6;
-// Of points within their characteristic scale of each other, the strongest stays.
-constexpr double kPointReach = 1;
 
 bool traceExtremum(float previous, float current, float next)
 {
@@ -110,15 +134,15 @@ void resampleCentred(const DERY& src, DERY& dst, double step, WorkerPool& pool)
     const AxisTaps rows = axisTaps(src.rows, dst.rows, step);
     const int rowsPerTask = dst.cols > 0 ? kPixelsPerTask / dst.cols + 1 : dst.rows;
     forEachBlock(pool, dst.rows, rowsPerTask, [&](int begin, int end) {
-        std::vector<double> upper(static_cast<std::size_t>(dst.cols));
-        std::vector<double> lower(upper.size());
+        BlendedRow upper(dst.cols);
+        BlendedRow lower(dst.cols);
         for (int r = begin; r < end; ++r) {
             const int top = rows.first[r];
-            const double w = rows.weight[r];
-            blendRow(src.pixels[top], columns, upper.data());
-            blendRow(src.pixels[top + (w > 0)], columns, lower.data());
-            for (int c = 0; c < dst.cols; ++c)
-                dst.pixels[r][c] = static_cast<float>((1 - w) * upper[c] + w * lower[c]);
+            if (lower.source == top)
+                std::swap(upper, lower);
+            upper.blend(src, top, columns);
+            lower.blend(src, top + 1, columns);
+            blendRows(upper.values.data(), lower.values.data(), rows.near[r], rows.far[r], dst.pixels[r], dst.cols);
         }
     });
 }
@@ -127,6 +151,14 @@ void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const Shape
 {
     const int reachX = patch.cols / 2;
     const int reachY = patch.rows / 2;
+    // Where every bilinear block lies inside and off the last row and
+    // column, the library's vectorised resampling reads the same pixels.
+    const double spanX = std::fabs(u.u11) * reachX + std::fabs(u.u12) * reachY;
+    const double spanY = std::fabs(u.u21) * reachX + std::fabs(u.u22) * reachY;
+    if (cx - spanX >= 0 && cx + spanX <= level.cols - 2 && cy - spanY >= 0 && cy + spanY <= level.rows - 2) {
+        interpolate(const_cast<DERY*>(&level), &patch, cx, cy, u.u11, u.u12, u.u21, u.u22);
+        return;
+    }
     const double lastX = level.cols - 1;
     const double lastY = level.rows - 1;
     for (int i = -reachY; i <= reachY; ++i)
@@ -165,17 +197,9 @@ void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trac
                                                   scales[level], scales[j], 1, 0, 1, j, level, 2});
         }
     });
-    std::vector<AffRegion> all;
-    std::vector<Placement> places;
     for (const std::vector<AffRegion>& levelPoints : points)
-        for (const AffRegion& point : levelPoints) {
-            all.push_back(point);
-            places.push_back({point.x, point.y, point.lapScale, point.response});
-        }
-    const std::vector<bool> distinct = distinctRegions(places, kPointReach);
-    for (std::size_t k = 0; k < all.size(); ++k)
-        if (distinct[k])
-            records.push_back(new AffRegion(all[k]));
+        for (const AffRegion& point : levelPoints)
+            records.push_back(new AffRegion(point));
 }
 
 }  // namespace refined

@@ -65,7 +65,7 @@ constexpr double kScaleBand = 1.25;
 
 class DuplicateGrid {
 public:
-    DuplicateGrid(const std::vector<Placement>& places, double reach) : places_(places), reach_(reach) {}
+    explicit DuplicateGrid(const std::vector<Placement>& places) : places_(places) {}
 
     bool hasDuplicate(std::size_t i) const
     {
@@ -95,9 +95,9 @@ public:
     }
 
 private:
-    bool duplicates(const Placement& p, const Placement& q) const
+    static bool duplicates(const Placement& p, const Placement& q)
     {
-        const double radius = reach_ * std::max(p.scale, q.scale);
+        const double radius = 0.5 * std::max(p.scale, q.scale);
         const double dx = static_cast<double>(p.x) - q.x;
         const double dy = static_cast<double>(p.y) - q.y;
         return dx * dx + dy * dy <= radius * radius &&
@@ -105,10 +105,10 @@ private:
     }
     static int bandOf(float scale) { return static_cast<int>(std::floor(std::log(scale) / std::log(kScaleBand))); }
     // Scales of band b are below 1.25^(b+1); a query from band b - 1 or b + 1
-    // searches at most reach * 1.25^(b+2).
-    long cellOf(float coordinate, int band) const
+    // searches at most 0.5 * 1.25^(b+2).
+    static long cellOf(float coordinate, int band)
     {
-        return static_cast<long>(std::floor(coordinate / (reach_ * std::pow(kScaleBand, band + 2))));
+        return static_cast<long>(std::floor(coordinate / (0.5 * std::pow(kScaleBand, band + 2))));
     }
     static std::uint64_t key(int band, long cx, long cy)
     {
@@ -118,7 +118,6 @@ private:
     }
 
     const std::vector<Placement>& places_;
-    double reach_;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> cells_;
 };
 
@@ -161,14 +160,14 @@ int adaptShape(ShapeMatrix& shape, int maxIterations, const ShapeMeasurement& me
     return i;
 }
 
-std::vector<bool> distinctRegions(const std::vector<Placement>& places, double reach)
+std::vector<bool> distinctRegions(const std::vector<Placement>& places)
 {
     std::vector<std::size_t> order(places.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t i, std::size_t j) { return places[i].response > places[j].response; });
     std::vector<bool> kept(places.size(), false);
-    DuplicateGrid grid(places, reach);
+    DuplicateGrid grid(places);
     for (std::size_t i : order) {
         if (grid.hasDuplicate(i))
             continue;
