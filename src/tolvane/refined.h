@@ -36,7 +36,8 @@ struct ResponseKernels {
 const ResponseKernels& responseKernels();
 
 // Hessian determinant Lxx Lyy - Lxy^2 and trace Lxx + Lyy of one level,
-// edges replicated. The results do not depend on the pool's size.
+// edges replicated; only the trace when det is null. The results do not
+// depend on the pool's size.
 void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool);
 
 // Scales the pixels to a standard deviation of 60 (nothing for a flat image).

@@ -17,12 +17,16 @@ constexpr int kMinPyramidSide = 12;
 // thread measures.
 constexpr float kIntegrationSigma = 1.8f;
 
-// Owns the images of every level.
+// Owns the images of every level, or (searchedOnly) of the levels searched
+// for points, 1 .. n-2, the others null.
 struct Images {
-    explicit Images(const std::vector<PyramidLevel>& levels)
+    explicit Images(const std::vector<PyramidLevel>& levels, bool searchedOnly = false)
     {
-        for (const PyramidLevel& level : levels)
-            list.push_back(std::make_unique<DERY>(level.rows, level.cols));
+        for (std::size_t i = 0; i < levels.size(); ++i) {
+            const bool searched = i > 0 && i + 1 < levels.size();
+            list.push_back(searched || !searchedOnly ? std::make_unique<DERY>(levels[i].rows, levels[i].cols)
+                                                     : nullptr);
+        }
     }
     std::vector<DERY*> pointers() const
     {
@@ -155,7 +159,7 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
     const Pyramid pyramid(image, options.pyramid_factor, pool);
     if (pyramid.levels.size() < 3)
         return {};
-    const Images det(pyramid.levels);
+    const Images det(pyramid.levels, true);
     const Images trace(pyramid.levels);
     for (std::size_t i = 0; i < pyramid.levels.size(); ++i)
         hessianResponses(pyramid.images.list[i].get(), det.list[i].get(), trace.list[i].get(), pool);

@@ -109,7 +109,7 @@ struct StripeBuffers {
     std::vector<float> xx, yy, xy;
 };
 
-void horizontalPasses(const DERY& in, const Kernels1D& k, int row, StripeBuffers& b, std::size_t at)
+void horizontalPasses(const DERY& in, const Kernels1D& k, int row, bool mixed, StripeBuffers& b, std::size_t at)
 {
     const int n = in.cols;
     const float* src = in.pixels[row];
@@ -121,7 +121,8 @@ void horizontalPasses(const DERY& in, const Kernels1D& k, int row, StripeBuffers
         line[t] = b.padded.data() + t;
     evenPass(line, k.smooth, b.smoothX.data() + at, n);
     evenPass(line, k.second, b.secondX.data() + at, n);
-    oddPass(line, k.first, b.firstX.data() + at, n);
+    if (mixed)
+        oddPass(line, k.first, b.firstX.data() + at, n);
 }
 
 AFFLIB_WIDE_VECTOR_CLONES
@@ -134,7 +135,15 @@ void combine(const float* __restrict xx, const float* __restrict yy, const float
     }
 }
 
-void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY& det, DERY& trace)
+AFFLIB_WIDE_VECTOR_CLONES
+void addUp(const float* __restrict xx, const float* __restrict yy, float* __restrict trace, int n)
+{
+    for (int x = 0; x < n; ++x)
+        trace[x] = xx[x] + yy[x];
+}
+
+// det null: the trace alone.
+void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY* det, DERY& trace)
 {
     const int n = in.cols;
     const int low = std::max(0, begin - R);
@@ -147,7 +156,7 @@ void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY& det, D
     for (std::vector<float>* v : {&b.xx, &b.yy, &b.xy})
         v->resize(n);
     for (int r = low; r < high; ++r)
-        horizontalPasses(in, k, r, b, static_cast<std::size_t>(r - low) * n);
+        horizontalPasses(in, k, r, det != nullptr, b, static_cast<std::size_t>(r - low) * n);
     const auto rowsAround = [&](const std::vector<float>& passed, int y, const float* (&line)[kKernelTaps]) {
         for (int t = -R; t <= R; ++t) {
             const int r = std::clamp(y + t, 0, in.rows - 1);
@@ -160,9 +169,13 @@ void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY& det, D
         evenPass(line, k.smooth, b.xx.data(), n);
         rowsAround(b.smoothX, y, line);
         evenPass(line, k.second, b.yy.data(), n);
+        if (!det) {
+            addUp(b.xx.data(), b.yy.data(), trace.pixels[y], n);
+            continue;
+        }
         rowsAround(b.firstX, y, line);
         oddPass(line, k.first, b.xy.data(), n);
-        combine(b.xx.data(), b.yy.data(), b.xy.data(), det.pixels[y], trace.pixels[y], n);
+        combine(b.xx.data(), b.yy.data(), b.xy.data(), det->pixels[y], trace.pixels[y], n);
     }
 }
 
@@ -183,7 +196,7 @@ void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool)
     const int stripes = (level->rows + stripeRows - 1) / stripeRows;
     pool.forEach(static_cast<std::size_t>(stripes), [&](std::size_t s) {
         const int begin = static_cast<int>(s) * stripeRows;
-        stripe(*level, kernels, begin, std::min(level->rows, begin + stripeRows), *det, *trace);
+        stripe(*level, kernels, begin, std::min(level->rows, begin + stripeRows), det, *trace);
     });
 }
 
