@@ -68,13 +68,15 @@ struct BlendedRow {
     std::vector<float> values;
 };
 
-// Points within this distance of a trace map's outer pixels give no sample.
-constexpr double kTraceBorder = 4;
 // Trace values of a characteristic scale lie beyond +-4.
 constexpr float kTraceFloor = 4.0f;
 // The trace search runs from one level below a point's level to six above.
 constexpr int kTraceBelow = 1;
 constexpr int kTraceAbove = 6;
+// Points are the maxima of every pixel with a 3 x 3 neighbourhood: a wider
+// border would leave out the coarse levels' regions near the image's edges,
+// which a zoomed view finds.
+constexpr int kPointBorder = 1;
 
 bool traceExtremum(float previous, float current, float next)
 {
@@ -82,17 +84,21 @@ bool traceExtremum(float previous, float current, float next)
            (current < previous && current < next && current < -kTraceFloor);
 }
 
-// The trace of a level at an input point; false where the point lies within
-// the border.
+// The trace of a level at an input point; false where the point does not
+// lie between the level's outer pixels.
 bool traceAt(DERY* trace, const LevelGrid& grid, double x, double y, float& value)
 {
     const double xl = grid.levelX(x);
     const double yl = grid.levelY(y);
-    const double lastX = trace->cols - 1;
-    const double lastY = trace->rows - 1;
-    if (!(kTraceBorder < xl && xl < lastX - kTraceBorder && kTraceBorder < yl && yl < lastY - kTraceBorder))
+    if (!(0 < xl && xl < trace->cols - 1 && 0 < yl && yl < trace->rows - 1))
         return false;
-    value = getValue(trace, static_cast<float>(xl), static_cast<float>(yl));
+    const int c = static_cast<int>(xl);
+    const int r = static_cast<int>(yl);
+    const double wx = xl - c;
+    const double wy = yl - r;
+    const float* top = trace->pixels[r] + c;
+    const float* bottom = trace->pixels[r + 1] + c;
+    value = static_cast<float>((1 - wy) * ((1 - wx) * top[0] + wx * top[1]) + wy * ((1 - wx) * bottom[0] + wx * bottom[1]));
     return true;
 }
 
@@ -159,22 +165,26 @@ void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const Shape
         interpolate(const_cast<DERY*>(&level), &patch, cx, cy, u.u11, u.u12, u.u21, u.u22);
         return;
     }
-    const double lastX = level.cols - 1;
-    const double lastY = level.rows - 1;
-    for (int i = -reachY; i <= reachY; ++i)
+    const float lastX = static_cast<float>(level.cols - 1);
+    const float lastY = static_cast<float>(level.rows - 1);
+    for (int i = -reachY; i <= reachY; ++i) {
+        const float rowX = cx + u.u12 * static_cast<float>(i);
+        const float rowY = cy + u.u22 * static_cast<float>(i);
+        float* out = patch.pixels[i + reachY] + reachX;
         for (int j = -reachX; j <= reachX; ++j) {
-            const double x = std::clamp(cx + static_cast<double>(u.u11) * j + static_cast<double>(u.u12) * i, 0.0, lastX);
-            const double y = std::clamp(cy + static_cast<double>(u.u21) * j + static_cast<double>(u.u22) * i, 0.0, lastY);
-            const int c = std::min(static_cast<int>(x), std::max(0, level.cols - 2));
-            const int r = std::min(static_cast<int>(y), std::max(0, level.rows - 2));
-            const double wx = x - c;
-            const double wy = y - r;
-            const float* top = level.pixels[r];
-            const float* bottom = level.pixels[r + (wy > 0)];
-            const int right = c + (wx > 0);
-            patch.pixels[i + reachY][j + reachX] = static_cast<float>(
-                (1 - wy) * ((1 - wx) * top[c] + wx * top[right]) + wy * ((1 - wx) * bottom[c] + wx * bottom[right]));
+            const float x = std::clamp(rowX + u.u11 * static_cast<float>(j), 0.0f, lastX);
+            const float y = std::clamp(rowY + u.u21 * static_cast<float>(j), 0.0f, lastY);
+            const int c = std::min(static_cast<int>(x), level.cols - 2);
+            const int r = std::min(static_cast<int>(y), level.rows - 2);
+            const float wx = x - static_cast<float>(c);
+            const float wy = y - static_cast<float>(r);
+            const float* top = level.pixels[r] + c;
+            const float* bottom = level.pixels[r + 1] + c;
+            const float upper = top[0] + wx * (top[1] - top[0]);
+            const float lower = bottom[0] + wx * (bottom[1] - bottom[0]);
+            out[j] = upper + wy * (lower - upper);
         }
+    }
 }
 
 void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const std::vector<LevelGrid>& grids,
@@ -188,7 +198,7 @@ void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trac
     pool.forEach(n - 2, [&](std::size_t k) {
         const int level = static_cast<int>(k + 1);
         const LevelGrid& grid = grids[level];
-        for (const ResponseMaximum& m : responseMaxima(det[level], threshold, WorkerPool::serial())) {
+        for (const ResponseMaximum& m : responseMaxima(det[level], threshold, kPointBorder, WorkerPool::serial())) {
             const double x = grid.inputX(m.col);
             const double y = grid.inputY(m.row);
             const int j = characteristicLevel(trace, grids, level, x, y);

@@ -65,7 +65,8 @@ constexpr double kScaleBand = 1.25;
 
 class DuplicateGrid {
 public:
-    explicit DuplicateGrid(const std::vector<Placement>& places) : places_(places), bands_(places.size())
+    explicit DuplicateGrid(const std::vector<Placement>& places)
+        : places_(places), bands_(places.size()), next_(places.size(), kNone)
     {
         for (std::size_t i = 0; i < places.size(); ++i)
             bands_[i] = bandOf(places[i].scale);
@@ -90,7 +91,7 @@ public:
                     const auto cell = cells_.find(key(b, cx + dx, cy + dy));
                     if (cell == cells_.end())
                         continue;
-                    for (std::size_t j : cell->second)
+                    for (std::size_t j = cell->second; j != kNone; j = next_[j])
                         if (duplicates(p, places_[j]))
                             return true;
                 }
@@ -102,7 +103,11 @@ public:
     {
         const Placement& p = places_[i];
         const int b = bands_[i];
-        cells_[key(b, cellOf(p.x, b), cellOf(p.y, b))].push_back(i);
+        const auto inserted = cells_.try_emplace(key(b, cellOf(p.x, b), cellOf(p.y, b)), i);
+        if (!inserted.second) {
+            next_[i] = inserted.first->second;
+            inserted.first->second = i;
+        }
     }
 
 private:
@@ -132,7 +137,10 @@ private:
     std::vector<int> bands_;
     int lowestBand_ = 0;
     std::vector<double> cellWidths_;  // of bands lowestBand_, lowestBand_ + 1, ...
-    std::unordered_map<std::uint64_t, std::vector<std::size_t>> cells_;
+    // Each cell's regions as a list: the last one added, then next_ of it.
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::unordered_map<std::uint64_t, std::size_t> cells_;
+    std::vector<std::size_t> next_;
 };
 
 }  // namespace
