@@ -17,16 +17,12 @@ constexpr int kMinPyramidSide = 12;
 // thread measures.
 constexpr float kIntegrationSigma = 1.8f;
 
-// Owns the images of every level, or (searchedOnly) of the levels searched
-// for points, 1 .. n-2, the others null.
+// Owns the images of the levels first .. last, the others null.
 struct Images {
-    explicit Images(const std::vector<PyramidLevel>& levels, bool searchedOnly = false)
+    Images(const std::vector<PyramidLevel>& levels, std::size_t first, std::size_t last)
     {
-        for (std::size_t i = 0; i < levels.size(); ++i) {
-            const bool searched = i > 0 && i + 1 < levels.size();
-            list.push_back(searched || !searchedOnly ? std::make_unique<DERY>(levels[i].rows, levels[i].cols)
-                                                     : nullptr);
-        }
+        for (std::size_t i = 0; i < levels.size(); ++i)
+            list.push_back(first <= i && i <= last ? std::make_unique<DERY>(levels[i].rows, levels[i].cols) : nullptr);
     }
     std::vector<DERY*> pointers() const
     {
@@ -38,19 +34,22 @@ struct Images {
     std::vector<std::unique_ptr<DERY>> list;
 };
 
+// Level 0 is the image itself, borrowed.
 struct Pyramid {
     Pyramid(DERY& image, float factor, WorkerPool& pool)
-        : levels(pyramidLevels(image.rows, image.cols, factor)), grids(levelGrids(levels)), images(levels)
+        : levels(pyramidLevels(image.rows, image.cols, factor)), grids(levelGrids(levels)),
+          owned(levels, 1, levels.size() - 1), images(owned.pointers())
     {
-        set(&image, images.list[0].get());
+        images[0] = &image;
         for (std::size_t i = 1; i < levels.size(); ++i)
-            resampleCentred(*images.list[i - 1], *images.list[i], factor, pool);
+            resampleCentred(*images[i - 1], *images[i], factor, pool);
         for (const PyramidLevel& level : levels)
             scales.push_back(level.scale);
     }
     std::vector<PyramidLevel> levels;
     std::vector<LevelGrid> grids;
-    Images images;
+    Images owned;
+    std::vector<DERY*> images;
     std::vector<float> scales;
 };
 
@@ -104,7 +103,6 @@ Adaptation adaptDistinct(const std::vector<AffRegion*>& records, const Pyramid& 
 {
     Adaptation result{std::vector<Adaptation::State>(records.size(), Adaptation::Waiting),
                       std::vector<bool>(records.size()), std::vector<ShapeMatrix>(records.size())};
-    const std::vector<DERY*> levelImages = pyramid.images.pointers();
     for (;;) {
         std::vector<std::size_t> candidates;
         std::vector<Placement> places;
@@ -125,7 +123,7 @@ Adaptation adaptDistinct(const std::vector<AffRegion*>& records, const Pyramid& 
         pool.forEach(waiting.size(), [&](std::size_t i) {
             const std::size_t k = waiting[i];
             const AffRegion& record = *records[k];
-            const bool adapted = adaptRecord(record, levelImages[record.level], pyramid.grids[record.level],
+            const bool adapted = adaptRecord(record, pyramid.images[record.level], pyramid.grids[record.level],
                                              maxIterations, result.shapes[k]);
             result.state[k] = adapted ? Adaptation::Adapted : Adaptation::Rejected;
         });
@@ -159,10 +157,11 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
     const Pyramid pyramid(image, options.pyramid_factor, pool);
     if (pyramid.levels.size() < 3)
         return {};
-    const Images det(pyramid.levels, true);
-    const Images trace(pyramid.levels);
-    for (std::size_t i = 0; i < pyramid.levels.size(); ++i)
-        hessianResponses(pyramid.images.list[i].get(), det.list[i].get(), trace.list[i].get(), pool);
+    const std::size_t n = pyramid.levels.size();
+    const Images det(pyramid.levels, 1, n - 2);  // the levels searched
+    const Images trace(pyramid.levels, 0, n - 1);
+    for (std::size_t i = 0; i < n; ++i)
+        hessianResponses(pyramid.images[i], det.list[i].get(), trace.list[i].get(), pool);
 
     const std::vector<DERY*> detMaps = det.pointers();
     RegionRecords records;

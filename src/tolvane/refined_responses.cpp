@@ -179,6 +179,25 @@ void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY* det, D
     }
 }
 
+// The sum of term(p[i]) over n pixels, in independent partial sums so that
+// the additions overlap.
+template <typename Term>
+double sumOf(const float* p, int n, Term term)
+{
+    constexpr int kLanes = 8;
+    double partial[kLanes] = {};
+    int i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (int k = 0; k < kLanes; ++k)
+            partial[k] += term(p[i + k]);
+    for (; i < n; ++i)
+        partial[0] += term(p[i]);
+    double sum = 0;
+    for (double s : partial)
+        sum += s;
+    return sum;
+}
+
 }  // namespace
 
 const ResponseKernels& responseKernels()
@@ -203,14 +222,8 @@ void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool)
 void normaliseContrast(DERY& image)
 {
     const float* p = image.pixels[0];
-    double sum = 0;
-    for (int i = 0; i < image.size; ++i)
-        sum += p[i];
-    const double mean = sum / image.size;
-    double squares = 0;
-    for (int i = 0; i < image.size; ++i)
-        squares += (p[i] - mean) * (p[i] - mean);
-    const double sd = std::sqrt(squares / image.size);
+    const double mean = sumOf(p, image.size, [](double v) { return v; }) / image.size;
+    const double sd = std::sqrt(sumOf(p, image.size, [mean](double v) { return (v - mean) * (v - mean); }) / image.size);
     // Below this the image is flat: scaling would only magnify rounding.
     const double flat = 1e-3;
     if (!(sd > flat))
