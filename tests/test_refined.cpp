@@ -72,16 +72,22 @@ TEST(RefinedKernels, HessianOfQuadraticSurfaces)
     }
 }
 
-TEST(RefinedKernels, ResponsesDoNotDependOnThreadsOrStripes)
+TEST(RefinedKernels, ResponsesDoNotDependOnThreadsStripesOrPixelByPixel)
 {
     const auto image = goldenPhotograph("camera");
     DERY det1(image->rows, image->cols), trace1(image->rows, image->cols);
-    DERY det3(image->rows, image->cols), trace3(image->rows, image->cols);
+    DERY det3(image->rows, image->cols), trace3(image->rows, image->cols), traceOnly(image->rows, image->cols);
     refined::hessianResponses(image.get(), &det1, &trace1, WorkerPool::serial());
     WorkerPool pool(3);
     refined::hessianResponses(image.get(), &det3, &trace3, pool);
+    refined::hessianResponses(image.get(), nullptr, &traceOnly, pool);
     EXPECT_EQ(0, std::memcmp(det1.pixels[0], det3.pixels[0], sizeof(float) * det1.size));
     EXPECT_EQ(0, std::memcmp(trace1.pixels[0], trace3.pixels[0], sizeof(float) * trace1.size));
+    EXPECT_EQ(0, std::memcmp(trace1.pixels[0], traceOnly.pixels[0], sizeof(float) * trace1.size));
+    for (int row = 0; row < image->rows; row += 7)
+        for (int col : {0, 1, 5, 6, 100, image->cols - 7, image->cols - 1})
+            ASSERT_EQ(floatBits(refined::traceAtPixel(*image, col, row)), floatBits(trace1.pixels[row][col]))
+                << row << " " << col;
 }
 
 // A paraboloid sampled on the 3 x 3 grid: its fit is exact.

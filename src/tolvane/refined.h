@@ -40,6 +40,9 @@ const ResponseKernels& responseKernels();
 // depend on the pool's size.
 void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool);
 
+// The trace of hessianResponses at one pixel of a level, the same value.
+float traceAtPixel(const DERY& level, int col, int row);
+
 // Scales the pixels to a standard deviation of 60 (nothing for a flat image).
 void normaliseContrast(DERY& image);
 
@@ -92,9 +95,11 @@ void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const Shape
 // pixels) as their characteristic scale; identity start shapes. Points are not thinned here:
 // those near each other often adapt to different regions, and the regions
 // are thinned after adaptation.
-void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const std::vector<LevelGrid>& grids,
-                   const std::vector<float>& scales, float threshold, WorkerPool& pool,
-                   std::vector<AffRegion*>& records);
+// Level 0's trace is computed only where it is read, from `finest` (trace[0]
+// is unread).
+void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const DERY& finest,
+                   const std::vector<LevelGrid>& grids, const std::vector<float>& scales, float threshold,
+                   WorkerPool& pool, std::vector<AffRegion*>& records);
 
 // Offset of the maximum of the quadratic through a 3 x 3 neighbourhood
 // (values[row][column], centre [1][1]), each component clamped to [-1, 1];

@@ -159,14 +159,14 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
         return {};
     const std::size_t n = pyramid.levels.size();
     const Images det(pyramid.levels, 1, n - 2);  // the levels searched
-    const Images trace(pyramid.levels, 0, n - 1);
-    for (std::size_t i = 0; i < n; ++i)
+    const Images trace(pyramid.levels, 1, n - 1);  // level 0's where it is read
+    for (std::size_t i = 1; i < n; ++i)
         hessianResponses(pyramid.images[i], det.list[i].get(), trace.list[i].get(), pool);
 
     const std::vector<DERY*> detMaps = det.pointers();
     RegionRecords records;
-    extractPoints(detMaps, trace.pointers(), pyramid.grids, pyramid.scales, options.responseThreshold(), pool,
-                  records.list);
+    extractPoints(detMaps, trace.pointers(), *pyramid.images[0], pyramid.grids, pyramid.scales,
+                  options.responseThreshold(), pool, records.list);
     stats.extracted = records.list.size();
 
     initGauss(kIntegrationSigma);

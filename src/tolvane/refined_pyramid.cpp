@@ -84,39 +84,52 @@ bool traceExtremum(float previous, float current, float next)
            (current < previous && current < next && current < -kTraceFloor);
 }
 
+// The trace maps of the levels but the finest, whose trace is computed only
+// at the pixels read.
+struct TraceLevels {
+    const std::vector<DERY*>& maps;
+    const DERY& finest;
+
+    const DERY& level(int i) const { return i == 0 ? finest : *maps[static_cast<std::size_t>(i)]; }
+    float at(int i, int col, int row) const
+    {
+        return i == 0 ? traceAtPixel(finest, col, row) : maps[static_cast<std::size_t>(i)]->pixels[row][col];
+    }
+};
+
 // The trace of a level at an input point; false where the point does not
 // lie between the level's outer pixels.
-bool traceAt(DERY* trace, const LevelGrid& grid, double x, double y, float& value)
+bool traceAt(const TraceLevels& trace, int i, const LevelGrid& grid, double x, double y, float& value)
 {
     const double xl = grid.levelX(x);
     const double yl = grid.levelY(y);
-    if (!(0 < xl && xl < trace->cols - 1 && 0 < yl && yl < trace->rows - 1))
+    const DERY& level = trace.level(i);
+    if (!(0 < xl && xl < level.cols - 1 && 0 < yl && yl < level.rows - 1))
         return false;
     const int c = static_cast<int>(xl);
     const int r = static_cast<int>(yl);
     const double wx = xl - c;
     const double wy = yl - r;
-    const float* top = trace->pixels[r] + c;
-    const float* bottom = trace->pixels[r + 1] + c;
-    value = static_cast<float>((1 - wy) * ((1 - wx) * top[0] + wx * top[1]) + wy * ((1 - wx) * bottom[0] + wx * bottom[1]));
+    const double top = (1 - wx) * trace.at(i, c, r) + wx * trace.at(i, c + 1, r);
+    const double bottom = (1 - wx) * trace.at(i, c, r + 1) + wx * trace.at(i, c + 1, r + 1);
+    value = static_cast<float>((1 - wy) * top + wy * bottom);
     return true;
 }
 
 // The level of the first trace extremum at the input point, or -1.
-int characteristicLevel(const std::vector<DERY*>& trace, const std::vector<LevelGrid>& grids, int level, double x,
-                        double y)
+int characteristicLevel(const TraceLevels& trace, const std::vector<LevelGrid>& grids, int level, double x, double y)
 {
-    const int n = static_cast<int>(trace.size());
+    const int n = static_cast<int>(grids.size());
     const int first = std::max(1, level - kTraceBelow);
     const int last = std::min(level + kTraceAbove, n - 2);
     float window[3];
-    if (!traceAt(trace[first - 1], grids[first - 1], x, y, window[1]) ||
-        !traceAt(trace[first], grids[first], x, y, window[2]))
+    if (!traceAt(trace, first - 1, grids[first - 1], x, y, window[1]) ||
+        !traceAt(trace, first, grids[first], x, y, window[2]))
         return -1;
     for (int j = first; j <= last; ++j) {
         window[0] = window[1];
         window[1] = window[2];
-        if (!traceAt(trace[j + 1], grids[j + 1], x, y, window[2]))
+        if (!traceAt(trace, j + 1, grids[j + 1], x, y, window[2]))
             return -1;
         if (traceExtremum(window[0], window[1], window[2]))
             return j;
@@ -187,10 +200,11 @@ void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const Shape
     }
 }
 
-void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const std::vector<LevelGrid>& grids,
-                   const std::vector<float>& scales, float threshold, WorkerPool& pool,
-                   std::vector<AffRegion*>& records)
+void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const DERY& finest,
+                   const std::vector<LevelGrid>& grids, const std::vector<float>& scales, float threshold,
+                   WorkerPool& pool, std::vector<AffRegion*>& records)
 {
+    const TraceLevels traceLevels{trace, finest};
     const std::size_t n = det.size();
     if (n < 3)
         return;
@@ -201,7 +215,7 @@ void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trac
         for (const ResponseMaximum& m : responseMaxima(det[level], threshold, kPointBorder, WorkerPool::serial())) {
             const double x = grid.inputX(m.col);
             const double y = grid.inputY(m.row);
-            const int j = characteristicLevel(trace, grids, level, x, y);
+            const int j = characteristicLevel(traceLevels, grids, level, x, y);
             if (j >= 1)
                 points[level].push_back(AffRegion{static_cast<float>(x), static_cast<float>(y), m.response,
                                                   scales[level], scales[j], 1, 0, 1, j, level, 2});

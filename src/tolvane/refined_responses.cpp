@@ -219,6 +219,30 @@ void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool)
     });
 }
 
+float traceAtPixel(const DERY& level, int col, int row)
+{
+    static const Kernels1D kernels;
+    const HalfKernel& g = kernels.smooth;
+    const HalfKernel& w = kernels.second;
+    const auto evenSum = [](const HalfKernel& h, const auto& at) {
+        float s = h.c[0] * at(0);
+        for (int k = 1; k <= R; ++k)
+            s += h.c[k] * (at(k) + at(-k));
+        return s;
+    };
+    float smoothX[kKernelTaps];
+    float secondX[kKernelTaps];
+    for (int t = -R; t <= R; ++t) {
+        const float* src = level.pixels[std::clamp(row + t, 0, level.rows - 1)];
+        const auto at = [&](int k) { return src[std::clamp(col + k, 0, level.cols - 1)]; };
+        smoothX[t + R] = evenSum(g, at);
+        secondX[t + R] = evenSum(w, at);
+    }
+    const float xx = evenSum(g, [&](int t) { return secondX[t + R]; });
+    const float yy = evenSum(w, [&](int t) { return smoothX[t + R]; });
+    return xx + yy;
+}
+
 void normaliseContrast(DERY& image)
 {
     const float* p = image.pixels[0];
