@@ -91,10 +91,10 @@ void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const Shape
 // The points of the determinant maxima above the threshold on levels
 // 1 .. n-2 (any pixel with a 3 x 3 neighbourhood), at their pixels' input
 // positions, with the level of the first trace extremum across levels (from
-// one below up to six above, while the point lies between the level's outer
-// pixels) as their characteristic scale; identity start shapes. Points are not thinned here:
-// those near each other often adapt to different regions, and the regions
-// are thinned after adaptation.
+// one below up to eight above, while the point lies between the level's
+// outer pixels) as their characteristic scale; identity start shapes. Points
+// are not thinned here: those near each other often adapt to different
+// regions, and the regions are thinned after adaptation.
 // Level 0's trace is computed only where it is read, from `finest` (trace[0]
 // is unread).
 void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const DERY& finest,

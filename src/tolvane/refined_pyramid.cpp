@@ -70,9 +70,10 @@ struct BlendedRow {
 
 // Trace values of a characteristic scale lie beyond +-4.
 constexpr float kTraceFloor = 4.0f;
-// The trace search runs from one level below a point's level to six above.
+// The trace search runs from one level below a point's level to eight above
+// (the exact mode's six left out points whose regions are found again).
 constexpr int kTraceBelow = 1;
-constexpr int kTraceAbove = 6;
+constexpr int kTraceAbove = 8;
 // Points are the maxima of every pixel with a 3 x 3 neighbourhood: a wider
 // border would leave out the coarse levels' regions near the image's edges,
 // which a zoomed view finds.
