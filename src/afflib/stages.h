@@ -116,6 +116,9 @@ struct HarrisMaps {
 // threshold and than each of the 8 neighbours), away from the map's border,
 // in scan order, the rows spread over the pool.
 std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, WorkerPool& pool);
+// The same with the maxima `border` (at least 1) pixels or more from the
+// map's edges.
+std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, int border, WorkerPool& pool);
 
 // What harris_lap does with the Hessian determinants (mode 2: identity start
 // shapes), from each level's maxima found beforehand: maxima[l] for the
