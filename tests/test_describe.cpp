@@ -1,9 +1,10 @@
 // Oriented frames, descriptors and patches: geometry of the frames,
 // orientation of rotated structure, descriptor invariance under rotation and
 // affine reshaping, upright descriptors of a ramp, determinism across
-// threads, and rejected input.
+// threads and vector paths, and rejected input.
 #include "region_lists.h"
 #include "synthetic_scene.h"
+#include "vector_path.h"
 
 #include <tolvane/tolvane.h>
 
@@ -179,15 +180,39 @@ TEST(Describe, UprightDescriptorsOfARampHoldOnlyItsOrientation)
     }
 }
 
+// A photograph of tests/golden as bytes, with its regions.
+struct DetectedPhotograph {
+    explicit DetectedPhotograph(const std::string& name)
+    {
+        const std::unique_ptr<DERY> photo = goldenPhotograph(name);
+        for (int r = 0; r < photo->rows; ++r)
+            for (int c = 0; c < photo->cols; ++c)
+                pixels.push_back(static_cast<std::uint8_t>(photo->pixels[r][c]));
+        view = tolvane::ImageView(pixels.data(), photo->cols, photo->rows);
+        regions = tolvane::detect(view);
+    }
+    std::vector<std::uint8_t> pixels;
+    tolvane::ImageView view;
+    std::vector<tolvane::Region> regions;
+};
+
+void expectSameDescription(const tolvane::Description& a, const tolvane::Description& b)
+{
+    EXPECT_EQ(a.descriptors, b.descriptors);
+    EXPECT_EQ(a.patches, b.patches);
+    EXPECT_EQ(a.region_of_frame, b.region_of_frame);
+    ASSERT_EQ(a.frames.size(), b.frames.size());
+    for (std::size_t i = 0; i < a.frames.size(); ++i)
+        for (float tolvane::Frame::*field : {&tolvane::Frame::a11, &tolvane::Frame::a12, &tolvane::Frame::a21,
+                                             &tolvane::Frame::a22})
+            EXPECT_EQ(floatBits(a.frames[i].*field), floatBits(b.frames[i].*field));
+}
+
 TEST(Describe, ThreadsGiveTheSameBytes)
 {
-    const std::unique_ptr<DERY> photo = goldenPhotograph("coffee");
-    std::vector<std::uint8_t> pixels;
-    for (int r = 0; r < photo->rows; ++r)
-        for (int c = 0; c < photo->cols; ++c)
-            pixels.push_back(static_cast<std::uint8_t>(photo->pixels[r][c]));
-    const tolvane::ImageView view(pixels.data(), photo->cols, photo->rows);
-    const std::vector<tolvane::Region> regions = tolvane::detect(view);
+    const DetectedPhotograph photo("coffee");
+    const tolvane::ImageView& view = photo.view;
+    const std::vector<tolvane::Region>& regions = photo.regions;
     ASSERT_GT(regions.size(), 100u);
     tolvane::DescribeOptions options;
     options.patches = true;
@@ -196,13 +221,43 @@ TEST(Describe, ThreadsGiveTheSameBytes)
     EXPECT_GT(one.frames.size(), regions.size());
     for (int threads : {2, 5}) {
         options.threads = threads;
-        const tolvane::Description many = tolvane::describe(view, regions, options);
-        EXPECT_EQ(many.descriptors, one.descriptors);
-        EXPECT_EQ(many.patches, one.patches);
-        EXPECT_EQ(many.region_of_frame, one.region_of_frame);
-        ASSERT_EQ(many.frames.size(), one.frames.size());
-        for (std::size_t i = 0; i < one.frames.size(); ++i)
-            EXPECT_EQ(floatBits(many.frames[i].a12), floatBits(one.frames[i].a12));
+        expectSameDescription(tolvane::describe(view, regions, options), one);
+    }
+}
+
+// The kernels' narrower instruction sets give the bytes of the widest one.
+TEST(Describe, EveryVectorPathGivesTheSameBytes)
+{
+    using tolvane::detail::VectorPath;
+    const VectorPath widest = tolvane::detail::widestVectorPath();
+    struct Restore {
+        ~Restore() { tolvane::detail::useVectorPath(tolvane::detail::widestVectorPath()); }
+    } restore;
+    const DetectedPhotograph photo("rocket");
+    struct Case {
+        tolvane::DescriptorKind kind;
+        bool upright;
+        float mr_size;
+        int patch_size;
+    };
+    for (const Case& c : {Case{tolvane::DescriptorKind::Sift, false, 3.0f, 32},
+                          Case{tolvane::DescriptorKind::RootSift, true, 1.5f, 41},
+                          Case{tolvane::DescriptorKind::Sift, false, 12.0f, 16}}) {
+        tolvane::DescribeOptions options;
+        options.descriptor = c.kind;
+        options.upright = c.upright;
+        options.mr_size = c.mr_size;
+        options.patch_size = c.patch_size;
+        options.patches = true;
+        tolvane::detail::useVectorPath(widest);
+        const tolvane::Description reference = tolvane::describe(photo.view, photo.regions, options);
+        for (VectorPath path : {VectorPath::Baseline, VectorPath::Avx2}) {
+            if (path >= widest)
+                continue;
+            SCOPED_TRACE("path " + std::to_string(static_cast<int>(path)) + ", mr size " + std::to_string(c.mr_size));
+            tolvane::detail::useVectorPath(path);
+            expectSameDescription(tolvane::describe(photo.view, photo.regions, options), reference);
+        }
     }
 }
 
@@ -254,6 +309,9 @@ TEST(Describe, InvalidOptionsAndRegionsThrowTheLibraryError)
         EXPECT_THROW(tolvane::describe(image.view(), {c.region}, options), tolvane::Error);
     }
     EXPECT_TRUE(tolvane::describe(image.view(), {}).frames.empty());
+    std::vector<float> unknownPixel(32 * 32, 0.0f);
+    unknownPixel[17 * 32 + 16] = NAN;
+    EXPECT_THROW(tolvane::describe(tolvane::ImageView(unknownPixel.data(), 32, 32), {good}), tolvane::Error);
     // A flat image has no gradient: one frame, not rotated.
     const tolvane::Description flatImage = tolvane::describe(image.view(), {good});
     ASSERT_EQ(flatImage.frames.size(), 1u);

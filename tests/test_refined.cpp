@@ -3,12 +3,14 @@
 #include "refined.h"
 #include "parallel.h"
 #include "region_lists.h"
+#include "synthetic_scene.h"
 
 #include <tolvane/tolvane.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <numeric>
 
 namespace {
@@ -70,16 +72,22 @@ TEST(RefinedKernels, HessianOfQuadraticSurfaces)
     }
 }
 
-TEST(RefinedKernels, ResponsesDoNotDependOnThreadsOrStripes)
+TEST(RefinedKernels, ResponsesDoNotDependOnThreadsStripesOrPixelByPixel)
 {
     const auto image = goldenPhotograph("camera");
     DERY det1(image->rows, image->cols), trace1(image->rows, image->cols);
-    DERY det3(image->rows, image->cols), trace3(image->rows, image->cols);
+    DERY det3(image->rows, image->cols), trace3(image->rows, image->cols), traceOnly(image->rows, image->cols);
     refined::hessianResponses(image.get(), &det1, &trace1, WorkerPool::serial());
     WorkerPool pool(3);
     refined::hessianResponses(image.get(), &det3, &trace3, pool);
+    refined::hessianResponses(image.get(), nullptr, &traceOnly, pool);
     EXPECT_EQ(0, std::memcmp(det1.pixels[0], det3.pixels[0], sizeof(float) * det1.size));
     EXPECT_EQ(0, std::memcmp(trace1.pixels[0], trace3.pixels[0], sizeof(float) * trace1.size));
+    EXPECT_EQ(0, std::memcmp(trace1.pixels[0], traceOnly.pixels[0], sizeof(float) * trace1.size));
+    for (int row = 0; row < image->rows; row += 7)
+        for (int col : {0, 1, 5, 6, 100, image->cols - 7, image->cols - 1})
+            ASSERT_EQ(floatBits(refined::traceAtPixel(*image, col, row)), floatBits(trace1.pixels[row][col]))
+                << row << " " << col;
 }
 
 // A paraboloid sampled on the 3 x 3 grid: its fit is exact.
@@ -175,7 +183,7 @@ TEST(RefinedAdaptation, RejectsMeasurementsThatAreNotPositiveDefinite)
     }
 }
 
-// An elongated blob at 30 degrees: the adapted ellipse has the blob's axis
+// An elongated blob at 30 degrees: the adapted ellipses have the blob's axis
 // ratio and direction.
 TEST(RefinedAdaptation, ElongatedRotatedBlobGivesItsEllipse)
 {
@@ -190,17 +198,20 @@ TEST(RefinedAdaptation, ElongatedRotatedBlobGivesItsEllipse)
     options.threads = 1;
     std::vector<float> pixels(image->pixels[0], image->pixels[0] + image->size);
     const auto regions = tolvane::detect(tolvane::ImageView(pixels.data(), 96, 96), options);
-    ASSERT_EQ(regions.size(), 1u);
-    const tolvane::Region& r = regions[0];
-    EXPECT_NEAR(r.x, 47.3, 0.3);
-    EXPECT_NEAR(r.y, 48.6, 0.3);
-    // Axes of the ellipse: eigenvectors of [[a, b], [b, c]].
-    const double angle = 0.5 * std::atan2(2 * r.b, r.a - r.c);  // of the larger eigenvalue: the minor axis
-    const double root = std::sqrt((r.a - r.c) * (r.a - r.c) + 4 * r.b * r.b);
-    const double axisRatio = std::sqrt(((r.a + r.c) + root) / ((r.a + r.c) - root));
-    EXPECT_NEAR(axisRatio, su / sv, 0.15);
-    EXPECT_NEAR(std::remainder(angle - (t + M_PI / 2), M_PI), 0, 0.05);
-    EXPECT_NE(r.shape[1], r.shape[2]);
+    // Its maxima on levels far enough apart in scale each give a region.
+    ASSERT_FALSE(regions.empty());
+    for (const tolvane::Region& r : regions) {
+        SCOPED_TRACE(r.scale);
+        EXPECT_NEAR(r.x, 47.3, 0.3);
+        EXPECT_NEAR(r.y, 48.6, 0.3);
+        // Axes of the ellipse: eigenvectors of [[a, b], [b, c]].
+        const double angle = 0.5 * std::atan2(2 * r.b, r.a - r.c);  // of the larger eigenvalue: the minor axis
+        const double root = std::sqrt((r.a - r.c) * (r.a - r.c) + 4 * r.b * r.b);
+        const double axisRatio = std::sqrt(((r.a + r.c) + root) / ((r.a + r.c) - root));
+        EXPECT_NEAR(axisRatio, su / sv, 0.2);
+        EXPECT_NEAR(std::remainder(angle - (t + M_PI / 2), M_PI), 0, 0.05);
+        EXPECT_NE(r.shape[1], r.shape[2]);
+    }
 }
 
 TEST(RefinedDuplicates, StrongestFirstWithinHalfTheScaleAndOneScaleStep)
@@ -338,6 +349,70 @@ TEST(RefinedDetection, SameBytesOnAnyThreadsAndTheSameRegionsAtAnyBrightness)
     const std::vector<float> dark = pixelsOf(*image, 0.25f);
     const auto darker = tolvane::detect(tolvane::ImageView(dark.data(), image->cols, image->rows), options);
     EXPECT_NEAR(static_cast<double>(darker.size()), static_cast<double>(one.size()), 0.01 * one.size());
+}
+
+// Level grids centred on the image turn and mirror with it: the regions of a
+// turned or mirrored image are the first image's regions, turned or mirrored.
+TEST(RefinedDetection, RegionsTurnAndMirrorWithTheImage)
+{
+    const int w = 181, h = 134;
+    const tolvane::Image scene = drawScene(scatteredBlobs(40, 70, 7), w, h);
+    struct Case {
+        const char* name;
+        int width, height;
+        // source pixel (x, y) of the transformed image's pixel (u, v)
+        std::function<std::pair<int, int>(int u, int v)> source;
+        // a region of the first image moved into the transformed one
+        std::function<tolvane::Region(const tolvane::Region&)> move;
+    };
+    const Case cases[] = {
+        {"quarter turn clockwise", h, w, [&](int u, int v) { return std::make_pair(v, h - 1 - u); },
+         [&](const tolvane::Region& r) {
+             tolvane::Region t = r;
+             t.x = static_cast<float>(h - 1) - r.y;
+             t.y = r.x;
+             t.a = r.c;
+             t.b = -r.b;
+             t.c = r.a;
+             return t;
+         }},
+        {"mirror", w, h, [&](int u, int v) { return std::make_pair(w - 1 - u, v); },
+         [&](const tolvane::Region& r) {
+             tolvane::Region t = r;
+             t.x = static_cast<float>(w - 1) - r.x;
+             t.b = -r.b;
+             return t;
+         }},
+    };
+    DetectorOptions options;
+    options.mode = Mode::Refined;
+    const auto first = tolvane::detect(tolvane::ImageView(scene.pixels.data(), w, h), options);
+    ASSERT_GT(first.size(), 20u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> pixels(scene.pixels.size());
+        for (int v = 0; v < c.height; ++v)
+            for (int u = 0; u < c.width; ++u) {
+                const auto [x, y] = c.source(u, v);
+                pixels[static_cast<std::size_t>(v) * c.width + u] = scene.pixels[static_cast<std::size_t>(y) * w + x];
+            }
+        const auto second = tolvane::detect(tolvane::ImageView(pixels.data(), c.width, c.height), options);
+        EXPECT_EQ(second.size(), first.size());
+        for (const tolvane::Region& r : first) {
+            const tolvane::Region expected = c.move(r);
+            const auto nearest = std::min_element(second.begin(), second.end(), [&](const auto& p, const auto& q) {
+                return std::hypot(p.x - expected.x, p.y - expected.y) < std::hypot(q.x - expected.x, q.y - expected.y);
+            });
+            ASSERT_NE(nearest, second.end());
+            EXPECT_NEAR(nearest->x, expected.x, 0.01);
+            EXPECT_NEAR(nearest->y, expected.y, 0.01);
+            EXPECT_EQ(nearest->scale, expected.scale);
+            const double size = std::sqrt(expected.a * expected.c - expected.b * expected.b);
+            EXPECT_NEAR(nearest->a, expected.a, 0.01 * size);
+            EXPECT_NEAR(nearest->b, expected.b, 0.01 * size);
+            EXPECT_NEAR(nearest->c, expected.c, 0.01 * size);
+        }
+    }
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ TEST(SmoothedPyramid, BlurSpreadsAPointByItsSigmaAndKeepsRampsAndMass)
 {
     for (float sigma : {0.5f, 0.71f, 1.0f, 2.5f}) {
         SCOPED_TRACE("sigma " + std::to_string(sigma));
-        Plane point{41, 41, std::vector<float>(41 * 41, 0.0f)};
+        Plane point{41, 41, Plane::Pixels(41 * 41, 0.0f)};
         point.pixels[20 * 41 + 20] = 1;
         const Plane blurred = tolvane::detail::gaussianBlur(point, sigma);
         double mass = 0, spread = 0;
@@ -30,7 +30,7 @@ TEST(SmoothedPyramid, BlurSpreadsAPointByItsSigmaAndKeepsRampsAndMass)
         EXPECT_NEAR(mass, 1.0, 1e-5);
         EXPECT_NEAR(std::sqrt(spread / mass), sigma, 0.08 * sigma);
 
-        Plane ramp{41, 9, std::vector<float>(41 * 9)};
+        Plane ramp{41, 9, Plane::Pixels(41 * 9)};
         for (int i = 0; i < 41 * 9; ++i)
             ramp.pixels[i] = 3.0f * (i % 41);
         const Plane smoothRamp = tolvane::detail::gaussianBlur(ramp, sigma);

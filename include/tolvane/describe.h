@@ -76,7 +76,8 @@ struct Description {
 // Frames, descriptors and patches of `regions` (as detect() gives them for
 // `image`). Regions whose measurement region would need more than the image
 // offers are still described: samples outside repeat the border. Throws
-// Error for an invalid view or options.
+// Error for an invalid view or options, and for a float image with a pixel
+// that is not finite.
 Description describe(const ImageView& image, const std::vector<Region>& regions,
                      const DescribeOptions& options = {});
 

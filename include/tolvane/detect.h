@@ -83,7 +83,7 @@ struct Region {
 struct DetectionStats {
     std::size_t extracted = 0;       // points found on the pyramid
     std::size_t rejected = 0;        // dropped by shape adaptation (too elongated)
-    std::size_t duplicates = 0;      // refined mode: adapted onto a stronger region's place
+    std::size_t duplicates = 0;      // refined mode: near a stronger region of like scale
     std::size_t singular = 0;        // adapted, but with a singular shape: not returned
     std::size_t shape_warnings = 0;  // moment matrices with a negative eigenvalue met
     std::size_t cut = 0;             // dropped by max_regions

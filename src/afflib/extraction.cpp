@@ -112,12 +112,12 @@ void addPoint(const PointInput& in, std::size_t level, const ResponseMaximum& ma
 }
 
 // The maxima of rows [begin, end) of a response map, in scan order.
-void appendRowMaxima(const DERY* response, float threshold, int begin, int end,
+void appendRowMaxima(const DERY* response, float threshold, int border, int begin, int end,
                      std::vector<ResponseMaximum>& maxima)
 {
-    const int colEnd = response->cols - kScanBorder;
+    const int colEnd = response->cols - border;
     for (int row = begin; row < end; ++row) {
-        for (int first = kScanBorder; first < colEnd; first += kScanChunk) {
+        for (int first = border; first < colEnd; first += kScanChunk) {
             const int count = std::min(kScanChunk, colEnd - first);
             int isMaximum[kScanChunk];
             if (markStrictMaxima(response, row, first, count, threshold, isMaximum) == 0)
@@ -245,7 +245,12 @@ void harris_lap(const std::vector<DERY*>& responseMaps,
 
 std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, WorkerPool& pool)
 {
-    const int rows = response->rows - 2 * kScanBorder;
+    return responseMaxima(response, threshold, kScanBorder, pool);
+}
+
+std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, int border, WorkerPool& pool)
+{
+    const int rows = response->rows - 2 * border;
     if (rows <= 0)
         return {};
     const int cols = response->cols > 0 ? response->cols : 1;
@@ -254,8 +259,8 @@ std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshol
     const int step = (rows + tasks - 1) / tasks;
     std::vector<std::vector<ResponseMaximum>> parts(static_cast<std::size_t>(tasks));
     pool.forEach(parts.size(), [&](std::size_t t) {
-        const int begin = kScanBorder + static_cast<int>(t) * step;
-        appendRowMaxima(response, threshold, begin, std::min(begin + step, kScanBorder + rows), parts[t]);
+        const int begin = border + static_cast<int>(t) * step;
+        appendRowMaxima(response, threshold, border, begin, std::min(begin + step, border + rows), parts[t]);
     });
     std::vector<ResponseMaximum> maxima;
     for (const std::vector<ResponseMaximum>& part : parts)

@@ -1,22 +1,13 @@
 // The float image type, whole-image copy, and reading images at non-integer
 // positions (resampling, single values, warped patches).
 #include "afflib.h"
+#include "pixel_blocks.h"
 #include "parallel.h"
 #include "stages.h"
 #include "vector_clones.h"
+#include "wide_intrinsics.h"
 
 #include <sys/mman.h>
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The wide intrinsics start from a deliberately undefined vector, which gcc
-// reports as maybe uninitialized where they are inlined.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -85,7 +76,9 @@ float* mapBlock(std::size_t bytes)
     return reinterpret_cast<float*>(aligned);
 }
 
-float* allocateBlock(std::size_t floats)
+}  // namespace
+
+float* allocatePixelBlock(std::size_t floats)
 {
     const std::size_t bytes = blockBytes(floats);
     if (isMapped(bytes))
@@ -93,7 +86,7 @@ float* allocateBlock(std::size_t floats)
     return static_cast<float*>(std::calloc(bytes, 1));
 }
 
-void releaseBlock(float* block, std::size_t floats)
+void releasePixelBlock(float* block, std::size_t floats)
 {
     const std::size_t bytes = blockBytes(floats);
     if (isMapped(bytes))
@@ -101,8 +94,6 @@ void releaseBlock(float* block, std::size_t floats)
     else
         std::free(block);
 }
-
-}  // namespace
 
 namespace {
 
@@ -121,7 +112,7 @@ int pixelCount(int rows, int cols)
 
 DERY::DERY(int rows, int cols) : DERY(rows, cols, nullptr)
 {
-    float* block = allocateBlock(static_cast<std::size_t>(size));
+    float* block = allocatePixelBlock(static_cast<std::size_t>(size));
     if (!block)
         throw std::bad_alloc();  // the delegated-to constructor has run: the destructor frees the row table
     setRows(block);
@@ -147,7 +138,7 @@ void DERY::setRows(float* block)
 DERY::~DERY()
 {
     if (ownsBlock_)
-        releaseBlock(pixels[0], static_cast<std::size_t>(size));
+        releasePixelBlock(pixels[0], static_cast<std::size_t>(size));
     delete[] pixels;
 }
 
@@ -160,13 +151,13 @@ void adviseHugePages(void* data, std::size_t bytes)
         madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-PixelBlock::PixelBlock(std::size_t floats) : data_(allocateBlock(floats)), floats_(floats)
+PixelBlock::PixelBlock(std::size_t floats) : data_(allocatePixelBlock(floats)), floats_(floats)
 {
     if (!data_)
         throw std::bad_alloc();
 }
 
-PixelBlock::~PixelBlock() { releaseBlock(data_, floats_); }
+PixelBlock::~PixelBlock() { releasePixelBlock(data_, floats_); }
 
 void PixelBlock::releaseBeyond(std::size_t floats)
 {

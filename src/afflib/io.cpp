@@ -1,6 +1,6 @@
 // Binary PGM input and the text listing of detected regions.
 #include "afflib.h"
-#include "stages.h"
+#include "pixel_blocks.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -45,11 +45,6 @@ private:
     std::size_t floats_;
 };
 
-// Asks the system to back the whole huge pages within [data, data + bytes)
-// of a buffer not yet touched with huge pages, so that filling it faults
-// 2 MB at a time rather than 4 KB; a hint, without effect where there are none.
-void adviseHugePages(void* data, std::size_t bytes);
-
 // The stages of the detectors, for callers that drive or time them one by
 // one. Each object owns the images it holds.
 
@@ -121,6 +116,9 @@ struct HarrisMaps {
 // threshold and than each of the 8 neighbours), away from the map's border,
 // in scan order, the rows spread over the pool.
 std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, WorkerPool& pool);
+// The same with the maxima `border` (at least 1) pixels or more from the
+// map's edges.
+std::vector<ResponseMaximum> responseMaxima(const DERY* response, float threshold, int border, WorkerPool& pool);
 
 // Work that runs beside the near-duplicate thinning: called with the pool
 // and the thinning's next step each time a thinned bucket has joined the

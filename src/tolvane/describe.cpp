@@ -6,7 +6,7 @@
 
 #include "smoothed_pyramid.h"
 #include "threads.h"
-#include "vector_clones.h"
+#include "vector_path.h"
 
 #include <algorithm>
 #include <array>
@@ -109,7 +109,7 @@ float descriptorLevelBlur(const Shape& shape, float step)
 }
 
 // atan2(y, x) in [0, 2 pi) to within 3e-4 radians, in plain arithmetic.
-float angleOf(float y, float x)
+TOLVANE_ALWAYS_INLINE float angleOf(float y, float x)
 {
     const float ax = std::fabs(x);
     const float ay = std::fabs(y);
@@ -136,16 +136,17 @@ struct Grid {
             ux[i] = dx;
             uy[i] = dy;
             descriptorWeight[i] = std::exp(-r2 / (2 * kDescriptorSigma * kDescriptorSigma));
+            orientationWeight[i] = 0;
             if (r2 <= kOrientationRadius * kOrientationRadius) {
                 orientationSamples.push_back(i);
-                orientationWeight.push_back(std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma)));
+                orientationWeight[i] = std::exp(-r2 / (2 * kOrientationSigma * kOrientationSigma));
             }
         }
     }
     std::array<float, kGrid * kGrid> ux, uy, descriptorWeight;
-    // The samples of the orientation window and their weights.
+    // The samples of the orientation window; the weights are 0 outside it.
     std::vector<int> orientationSamples;
-    std::vector<float> orientationWeight;
+    std::array<float, kGrid * kGrid> orientationWeight;
 };
 
 const Grid& gradientGrid()
@@ -154,11 +155,14 @@ const Grid& gradientGrid()
     return grid;
 }
 
-// Gradient magnitude and angle at each grid sample of one region.
+// Gradient magnitude and angle at each grid sample of one region, and the
+// sample's orientation bin with its shares of that bin and the next.
 struct Gradients {
     std::array<float, kSampled * kSampled> values;
     std::array<float, kGrid * kGrid> magnitude;
     std::array<float, kGrid * kGrid> angle;
+    std::array<int, kGrid * kGrid> orientationBin;
+    std::array<float, kGrid * kGrid> binShare, nextBinShare;
 };
 
 // A grid of `side` points, `step` apart in the normalised patch, centred on
@@ -176,8 +180,9 @@ SampleGrid gridOf(float x, float y, const Matrix& frame, float step, int side)
             side};
 }
 
-AFFLIB_VECTOR_CLONES void measureGradients(Gradients& g)
+TOLVANE_ALWAYS_INLINE void measureGradientsBody(Gradients& g)
 {
+    const Grid& grid = gradientGrid();
     for (int r = 0; r < kGrid; ++r) {
         const float* above = &g.values[r * kSampled + 1];
         const float* row = above + kSampled;
@@ -185,11 +190,23 @@ AFFLIB_VECTOR_CLONES void measureGradients(Gradients& g)
         for (int c = 0; c < kGrid; ++c) {
             const float gx = row[c + 1] - row[c - 1];
             const float gy = below[c] - above[c];
-            g.magnitude[r * kGrid + c] = std::sqrt(gx * gx + gy * gy);
-            g.angle[r * kGrid + c] = angleOf(gy, gx);
+            const int i = r * kGrid + c;
+            const float magnitude = std::sqrt(gx * gx + gy * gy);
+            const float angle = angleOf(gy, gx);
+            g.magnitude[i] = magnitude;
+            g.angle[i] = angle;
+            const float w = grid.orientationWeight[i] * magnitude;
+            const float position = angle * (kOrientationBins / kTwoPi);
+            const int bin = std::min(static_cast<int>(position), kOrientationBins - 1);
+            const float f = position - static_cast<float>(bin);
+            g.orientationBin[i] = bin;
+            g.binShare[i] = (1 - f) * w;
+            g.nextBinShare[i] = f * w;
         }
     }
 }
+
+TOLVANE_VECTOR_VARIANTS(measureGradients, measureGradientsBody)
 
 // Two passes of a circular [1 2 1] / 4 filter: a peak made by a handful of
 // samples does not split into several.
@@ -204,30 +221,29 @@ void smoothCircular(std::array<float, kOrientationBins>& histogram)
 }
 
 // Peaks of the orientation histogram at or above kSecondaryPeak of the
-// highest, strongest first; the first highest bin when there is no strict
-// peak (a flat histogram), 0 when there is no gradient.
-std::vector<float> dominantOrientations(const Gradients& g)
+// highest, strongest first, into `angles`; the first highest bin when there
+// is no strict peak (a flat histogram), 0 when there is no gradient.
+void findDominantOrientations(const Gradients& g, std::vector<float>& angles)
 {
     const Grid& grid = gradientGrid();
     // One bin more than kOrientationBins: the first one again.
     std::array<float, kOrientationBins + 1> wrapped{};
-    for (std::size_t k = 0; k < grid.orientationSamples.size(); ++k) {
-        const int i = grid.orientationSamples[k];
-        const float w = grid.orientationWeight[k] * g.magnitude[i];
-        const float position = g.angle[i] * (kOrientationBins / kTwoPi);
-        const int bin = std::min(static_cast<int>(position), kOrientationBins - 1);
-        const float f = position - static_cast<float>(bin);
-        wrapped[bin] += (1 - f) * w;
-        wrapped[bin + 1] += f * w;
+    for (const int i : grid.orientationSamples) {
+        wrapped[g.orientationBin[i]] += g.binShare[i];
+        wrapped[g.orientationBin[i] + 1] += g.nextBinShare[i];
     }
     std::array<float, kOrientationBins> histogram;
     std::copy_n(wrapped.begin(), kOrientationBins, histogram.begin());
     histogram[0] += wrapped[kOrientationBins];
     smoothCircular(histogram);
+    angles.clear();
     const float highest = *std::max_element(histogram.begin(), histogram.end());
-    if (!(highest > 0))
-        return {0.0f};
-    std::vector<std::pair<float, float>> peaks;  // height, angle
+    if (!(highest > 0)) {
+        angles.push_back(0.0f);
+        return;
+    }
+    std::array<std::pair<float, float>, kOrientationBins> peaks;  // height, angle
+    int found = 0;
     for (int b = 0; b < kOrientationBins; ++b) {
         const float left = histogram[(b + kOrientationBins - 1) % kOrientationBins];
         const float right = histogram[(b + 1) % kOrientationBins];
@@ -236,26 +252,28 @@ std::vector<float> dominantOrientations(const Gradients& g)
             const float offset = 0.5f * (left - right) / (left - 2 * centre + right);
             float angle = (static_cast<float>(b) + offset) * (kTwoPi / kOrientationBins);
             angle = angle < 0 ? angle + kTwoPi : (angle >= kTwoPi ? angle - kTwoPi : angle);
-            peaks.emplace_back(centre, angle);
+            peaks[found++] = {centre, angle};
         }
     }
-    if (peaks.empty()) {
+    if (found == 0) {
         const auto first = std::max_element(histogram.begin(), histogram.end()) - histogram.begin();
-        return {static_cast<float>(first) * (kTwoPi / kOrientationBins)};
+        angles.push_back(static_cast<float>(first) * (kTwoPi / kOrientationBins));
+        return;
     }
-    std::stable_sort(peaks.begin(), peaks.end(), [](const auto& p, const auto& q) { return p.first > q.first; });
-    std::vector<float> angles;
-    for (const auto& peak : peaks)
-        angles.push_back(peak.second);
-    return angles;
+    std::stable_sort(peaks.begin(), peaks.begin() + found,
+                     [](const auto& p, const auto& q) { return p.first > q.first; });
+    for (int k = 0; k < found; ++k)
+        angles.push_back(peaks[k].second);
 }
 
 // Where each gradient sample falls in the descriptor of one orientation: the
-// first of its 2 x 2 x 2 histogram entries and its weights towards the next
-// ones. Samples outside have weight 0.
+// first of its 2 x 2 x 2 histogram entries and its share of each of them
+// (orientation fastest, then x, then y). Samples outside have weight 0.
+constexpr int kShares = 8;
 struct Binning {
     std::array<int, kGrid * kGrid> first;
-    std::array<float, kGrid * kGrid> fx, fy, fo, weight;
+    std::array<float, kGrid * kGrid> weight;
+    std::array<std::array<float, kGrid * kGrid>, kShares> share;
 };
 
 // Cells of the histogram with a border of one cell around the 4 x 4, each
@@ -263,7 +281,7 @@ struct Binning {
 constexpr int kPadded = kCells + 2;
 constexpr int kWrappedOrientations = kOrientations + 1;
 
-AFFLIB_VECTOR_CLONES void bin(const Gradients& g, float orientation, Binning& b)
+TOLVANE_ALWAYS_INLINE void binBody(const Gradients& g, float orientation, Binning& b)
 {
     const Grid& grid = gradientGrid();
     const float c = std::cos(orientation);
@@ -284,39 +302,41 @@ AFFLIB_VECTOR_CLONES void bin(const Gradients& g, float orientation, Binning& b)
         const int x0 = inside ? std::min(static_cast<int>(cx + 1) - 1, kCells - 1) : 0;
         const int y0 = inside ? std::min(static_cast<int>(cy + 1) - 1, kCells - 1) : 0;
         const int o0 = std::min(static_cast<int>(o), kOrientations - 1);
-        b.fx[i] = cx - static_cast<float>(x0);
-        b.fy[i] = cy - static_cast<float>(y0);
-        b.fo[i] = o - static_cast<float>(o0);
+        const float fx = cx - static_cast<float>(x0);
+        const float fy = cy - static_cast<float>(y0);
+        const float fo = o - static_cast<float>(o0);
+        const float w = inside ? grid.descriptorWeight[i] * g.magnitude[i] : 0.0f;
         b.first[i] = ((y0 + 1) * kPadded + x0 + 1) * kWrappedOrientations + o0;
-        b.weight[i] = inside ? grid.descriptorWeight[i] * g.magnitude[i] : 0.0f;
-    }
-}
-
-// Trilinear gradient histogram of the frame turned by `orientation`: cells
-// row by row (top first), within a cell the orientations from the frame's x
-// axis towards its y axis.
-std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float orientation, Binning& b)
-{
-    bin(g, orientation, b);
-    std::array<float, kPadded * kPadded * kWrappedOrientations> h{};
-    constexpr int kNextRow = kPadded * kWrappedOrientations;
-    for (int i = 0; i < kGrid * kGrid; ++i) {
-        const float w = b.weight[i];
-        if (w == 0)
-            continue;
-        float* entry = &h[b.first[i]];
-        const float fy = b.fy[i], fx = b.fx[i], fo = b.fo[i];
+        b.weight[i] = w;
         for (int dy = 0; dy < 2; ++dy) {
             const float wy = w * (dy ? fy : 1 - fy);
             for (int dx = 0; dx < 2; ++dx) {
                 const float wxy = wy * (dx ? fx : 1 - fx);
-                float* e = entry + dy * kNextRow + dx * kWrappedOrientations;
-                e[0] += wxy * (1 - fo);
-                e[1] += wxy * fo;
+                b.share[(dy * 2 + dx) * 2][i] = wxy * (1 - fo);
+                b.share[(dy * 2 + dx) * 2 + 1][i] = wxy * fo;
             }
         }
     }
-    std::array<float, kDescriptorLength> d;
+}
+
+TOLVANE_VECTOR_VARIANTS(bin, binBody)
+
+// The binned samples summed into the cells, row by row (top first), within a
+// cell the orientations from the frame's x axis towards its y axis.
+TOLVANE_ALWAYS_INLINE void accumulateBody(const Binning& b, std::array<float, kDescriptorLength>& d)
+{
+    std::array<float, kPadded * kPadded * kWrappedOrientations> h{};
+    constexpr int kNextRow = kPadded * kWrappedOrientations;
+    constexpr std::array<int, kShares> kOffsets{0, 1, kWrappedOrientations, kWrappedOrientations + 1,
+                                                kNextRow, kNextRow + 1, kNextRow + kWrappedOrientations,
+                                                kNextRow + kWrappedOrientations + 1};
+    for (int i = 0; i < kGrid * kGrid; ++i) {
+        if (b.weight[i] == 0)
+            continue;
+        float* entry = &h[b.first[i]];
+        for (int k = 0; k < kShares; ++k)
+            entry[kOffsets[k]] += b.share[k][i];
+    }
     for (int y = 0; y < kCells; ++y)
         for (int x = 0; x < kCells; ++x) {
             const float* cell = &h[((y + 1) * kPadded + x + 1) * kWrappedOrientations];
@@ -324,10 +344,20 @@ std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float
             std::copy_n(cell, kOrientations, out);
             out[0] += cell[kOrientations];
         }
+}
+
+TOLVANE_VECTOR_VARIANTS(accumulate, accumulateBody)
+
+// Trilinear gradient histogram of the frame turned by `orientation`.
+std::array<float, kDescriptorLength> gradientHistogram(const Gradients& g, float orientation, Binning& b)
+{
+    bin(g, orientation, b);
+    std::array<float, kDescriptorLength> d;
+    accumulate(b, d);
     return d;
 }
 
-void scaleToUnitLength(std::array<float, kDescriptorLength>& d)
+TOLVANE_ALWAYS_INLINE void scaleToUnitLength(std::array<float, kDescriptorLength>& d)
 {
     float sum = 0;
     for (float v : d)
@@ -339,7 +369,7 @@ void scaleToUnitLength(std::array<float, kDescriptorLength>& d)
     }
 }
 
-void normaliseAndClip(std::array<float, kDescriptorLength>& d)
+TOLVANE_ALWAYS_INLINE void normaliseAndClip(std::array<float, kDescriptorLength>& d)
 {
     scaleToUnitLength(d);
     for (float& v : d)
@@ -347,7 +377,7 @@ void normaliseAndClip(std::array<float, kDescriptorLength>& d)
     scaleToUnitLength(d);
 }
 
-void rootOfL1Normalised(std::array<float, kDescriptorLength>& d)
+TOLVANE_ALWAYS_INLINE void rootOfL1Normalised(std::array<float, kDescriptorLength>& d)
 {
     float sum = 0;
     for (float v : d)
@@ -357,11 +387,18 @@ void rootOfL1Normalised(std::array<float, kDescriptorLength>& d)
             v = std::sqrt(v / sum);
 }
 
-void appendBytes(const std::array<float, kDescriptorLength>& d, std::vector<std::uint8_t>& out)
+// The histogram normalised (RootSIFT: then its root) and quantised into `out`.
+TOLVANE_ALWAYS_INLINE void descriptorBytesBody(std::array<float, kDescriptorLength>& d, DescriptorKind kind,
+                                               std::uint8_t* out)
 {
-    for (float v : d)
-        out.push_back(static_cast<std::uint8_t>(std::min(255.0f, std::floor(v * kByteScale + 0.5f))));
+    normaliseAndClip(d);
+    if (kind == DescriptorKind::RootSift)
+        rootOfL1Normalised(d);
+    for (std::size_t k = 0; k < kDescriptorLength; ++k)
+        out[k] = static_cast<std::uint8_t>(std::min(255.0f, std::floor(d[k] * kByteScale + 0.5f)));
 }
+
+TOLVANE_VECTOR_VARIANTS(descriptorBytes, descriptorBytesBody)
 
 Matrix shapeRoot(const Region& region, std::size_t index)
 {
@@ -412,9 +449,11 @@ public:
         }
         // Orientations are found in the axis-aligned patch; upright frames
         // turn it back onto the symmetric root.
-        const std::vector<float> orientations = options_.upright ? std::vector<float>{-shape.q}
-                                                                 : dominantOrientations(gradients_);
-        for (float orientation : orientations) {
+        if (options_.upright)
+            orientations_.assign(1, -shape.q);
+        else
+            findDominantOrientations(gradients_, orientations_);
+        for (float orientation : orientations_) {
             const Matrix frame = axisFrameTurned(shape.axes, orientation);
             out.frames.push_back(frameOf(region, frame));
             out.region_of_frame.push_back(index);
@@ -429,10 +468,9 @@ private:
     void appendDescriptor(float orientation, std::vector<std::uint8_t>& out)
     {
         std::array<float, kDescriptorLength> d = gradientHistogram(gradients_, orientation, binning_);
-        normaliseAndClip(d);
-        if (options_.descriptor == DescriptorKind::RootSift)
-            rootOfL1Normalised(d);
-        appendBytes(d, out);
+        const std::size_t start = out.size();
+        out.resize(start + kDescriptorLength);
+        descriptorBytes(d, options_.descriptor, out.data() + start);
     }
 
     void appendPatch(const Region& region, const Shape& shape, const Matrix& frame, std::vector<std::uint8_t>& out)
@@ -450,6 +488,7 @@ private:
     const DescribeOptions& options_;
     Gradients gradients_;
     Binning binning_;
+    std::vector<float> orientations_;
     std::vector<float> scratch_;
 };
 
@@ -472,6 +511,20 @@ float largestBlur(const std::vector<Shape>& shapes, const DescribeOptions& optio
             blur = std::max(blur, patchBlur(shape, patchStep(options)));
     }
     return blur;
+}
+
+void requireFinitePixels(const ImageView& image)
+{
+    if (image.type != PixelType::Float32)
+        return;
+    for (int y = 0; y < image.height; ++y) {
+        const float* row = reinterpret_cast<const float*>(static_cast<const unsigned char*>(image.pixels) +
+                                                          static_cast<std::ptrdiff_t>(y) * image.stride);
+        const float* bad = std::find_if(row, row + image.width, [](float v) { return !std::isfinite(v); });
+        if (bad != row + image.width)
+            throw Error(ErrorCode::InvalidArgument, "pixel (" + std::to_string(bad - row) + ", " + std::to_string(y) +
+                                                        ") of the image is not a finite number");
+    }
 }
 
 }  // namespace
@@ -505,6 +558,7 @@ Description describe(const ImageView& image, const std::vector<Region>& regions,
         return description;
     if (image.width == 0 || image.height == 0)
         throw Error(ErrorCode::InvalidArgument, "cannot describe regions of an empty image");
+    requireFinitePixels(image);
     std::vector<Shape> shapes;
     shapes.reserve(regions.size());
     for (std::size_t i = 0; i < regions.size(); ++i)

@@ -1,7 +1,7 @@
 // Reading the input once, format recognition, the header check, the Netpbm
 // decoder, orientation, the grey conversion and readImage.
 #include "raster_io.h"
-#include "stages.h"
+#include "pixel_blocks.h"
 
 #include "tolvane/error.h"
 

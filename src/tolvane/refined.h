@@ -36,8 +36,12 @@ struct ResponseKernels {
 const ResponseKernels& responseKernels();
 
 // Hessian determinant Lxx Lyy - Lxy^2 and trace Lxx + Lyy of one level,
-// edges replicated. The results do not depend on the pool's size.
+// edges replicated; only the trace when det is null. The results do not
+// depend on the pool's size.
 void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool);
+
+// The trace of hessianResponses at one pixel of a level, the same value.
+float traceAtPixel(const DERY& level, int col, int row);
 
 // Scales the pixels to a standard deviation of 60 (nothing for a flat image).
 void normaliseContrast(DERY& image);
@@ -45,6 +49,57 @@ void normaliseContrast(DERY& image);
 // Side lengths and scale factors of a pyramid reduced by `factor` per level,
 // by the rule of the exact mode's pyramid.
 std::vector<PyramidLevel> pyramidLevels(int rows, int cols, float factor);
+
+// Where the pixels of a pyramid level lie in the input image. Every level's
+// grid is centred on the image: level pixel c lies at input
+// x = (W - 1) / 2 + (c - (cols - 1) / 2) scale, rows alike (the pixel-centre
+// convention of image resizers), so that the grids turn and mirror with the
+// image.
+class LevelGrid {
+public:
+    LevelGrid(const PyramidLevel& input, const PyramidLevel& level)
+        : inputCentreX_(0.5 * (input.cols - 1)), inputCentreY_(0.5 * (input.rows - 1)),
+          levelCentreX_(0.5 * (level.cols - 1)), levelCentreY_(0.5 * (level.rows - 1)), scale_(level.scale)
+    {
+    }
+    double inputX(double col) const { return inputCentreX_ + (col - levelCentreX_) * scale_; }
+    double inputY(double row) const { return inputCentreY_ + (row - levelCentreY_) * scale_; }
+    double levelX(double x) const { return (x - inputCentreX_) / scale_ + levelCentreX_; }
+    double levelY(double y) const { return (y - inputCentreY_) / scale_ + levelCentreY_; }
+
+private:
+    double inputCentreX_;
+    double inputCentreY_;
+    double levelCentreX_;
+    double levelCentreY_;
+    double scale_;
+};
+std::vector<LevelGrid> levelGrids(const std::vector<PyramidLevel>& levels);
+
+// Bilinear resampling of src onto the grid of dst, both centred on the same
+// point: dst pixel c samples src at (src cols - 1) / 2 + (c - (dst cols - 1) / 2)
+// step, rows alike; positions past the source's outer pixels take the edge.
+void resampleCentred(const DERY& src, DERY& dst, double step, WorkerPool& pool);
+
+// Fills the patch with the level seen through the shape around (cx, cy):
+// patch offset (column j, row i) from the patch centre samples the level at
+// (cx + u11 j + u12 i, cy + u21 j + u22 i), bilinear, positions past the
+// level's outer pixels taking the edge, so that the patch turns and mirrors
+// with the level.
+void samplePatch(const DERY& level, DERY& patch, float cx, float cy, const ShapeMatrix& u);
+
+// The points of the determinant maxima above the threshold on levels
+// 1 .. n-2 (any pixel with a 3 x 3 neighbourhood), at their pixels' input
+// positions, with the level of the first trace extremum across levels (from
+// one below up to eight above, while the point lies between the level's
+// outer pixels) as their characteristic scale; identity start shapes. Points
+// are not thinned here: those near each other often adapt to different
+// regions, and the regions are thinned after adaptation.
+// Level 0's trace is computed only where it is read, from `finest` (trace[0]
+// is unread).
+void extractPoints(const std::vector<DERY*>& det, const std::vector<DERY*>& trace, const DERY& finest,
+                   const std::vector<LevelGrid>& grids, const std::vector<float>& scales, float threshold,
+                   WorkerPool& pool, std::vector<AffRegion*>& records);
 
 // Offset of the maximum of the quadratic through a 3 x 3 neighbourhood
 // (values[row][column], centre [1][1]), each component clamped to [-1, 1];

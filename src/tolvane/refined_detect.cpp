@@ -17,12 +17,12 @@ constexpr int kMinPyramidSide = 12;
 // thread measures.
 constexpr float kIntegrationSigma = 1.8f;
 
-// Owns the images of every level.
+// Owns the images of the levels first .. last, the others null.
 struct Images {
-    explicit Images(const std::vector<PyramidLevel>& levels)
+    Images(const std::vector<PyramidLevel>& levels, std::size_t first, std::size_t last)
     {
-        for (const PyramidLevel& level : levels)
-            list.push_back(std::make_unique<DERY>(level.rows, level.cols));
+        for (std::size_t i = 0; i < levels.size(); ++i)
+            list.push_back(first <= i && i <= last ? std::make_unique<DERY>(levels[i].rows, levels[i].cols) : nullptr);
     }
     std::vector<DERY*> pointers() const
     {
@@ -34,49 +34,100 @@ struct Images {
     std::vector<std::unique_ptr<DERY>> list;
 };
 
+// Level 0 is the image itself, borrowed.
 struct Pyramid {
     Pyramid(DERY& image, float factor, WorkerPool& pool)
-        : levels(pyramidLevels(image.rows, image.cols, factor)), images(levels)
+        : levels(pyramidLevels(image.rows, image.cols, factor)), grids(levelGrids(levels)),
+          owned(levels, 1, levels.size() - 1), images(owned.pointers())
     {
-        set(&image, images.list[0].get());
+        images[0] = &image;
         for (std::size_t i = 1; i < levels.size(); ++i)
-            scaling(images.list[i - 1].get(), images.list[i].get(), factor, pool);
+            resampleCentred(*images[i - 1], *images[i], factor, pool);
         for (const PyramidLevel& level : levels)
             scales.push_back(level.scale);
     }
     std::vector<PyramidLevel> levels;
-    Images images;
+    std::vector<LevelGrid> grids;
+    Images owned;
+    std::vector<DERY*> images;
     std::vector<float> scales;
 };
 
 // The 3 x 3 determinant neighbourhood of a point's pixel moves it to the
 // maximum of the fitted quadratic. Points lie inside the scan border, so the
 // neighbourhood is on the map.
-void moveToSubPixel(AffRegion& record, const DERY& det)
+void moveToSubPixel(AffRegion& record, const DERY& det, const LevelGrid& grid)
 {
-    const int col = static_cast<int>(std::nearbyint(record.x / record.scale));
-    const int row = static_cast<int>(std::nearbyint(record.y / record.scale));
+    const int col = static_cast<int>(std::nearbyint(grid.levelX(record.x)));
+    const int row = static_cast<int>(std::nearbyint(grid.levelY(record.y)));
     float values[3][3];
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             values[r][c] = det.pixels[row + r - 1][col + c - 1];
     const Offset offset = subPixelOffset(values);
-    record.x = static_cast<float>((col + static_cast<double>(offset.dx)) * record.scale);
-    record.y = static_cast<float>((row + static_cast<double>(offset.dy)) * record.scale);
+    record.x = static_cast<float>(grid.inputX(col + static_cast<double>(offset.dx)));
+    record.y = static_cast<float>(grid.inputY(row + static_cast<double>(offset.dy)));
 }
 
 // The adapted shape of a record, or false when adaptation rejects it.
-bool adaptRecord(const AffRegion& record, DERY* levelImage, int maxIterations, ShapeMatrix& shape)
+bool adaptRecord(const AffRegion& record, DERY* levelImage, const LevelGrid& grid, int maxIterations,
+                 ShapeMatrix& shape)
 {
-    const float xl = record.x / record.scale;
-    const float yl = record.y / record.scale;
+    const auto xl = static_cast<float>(grid.levelX(record.x));
+    const auto yl = static_cast<float>(grid.levelY(record.y));
     DERY patch(kAdaptationPatchSide, kAdaptationPatchSide);
     const auto measure = [&](const ShapeMatrix& u, float& m11, float& m12, float& m22) {
-        interpolate(levelImage, &patch, xl, yl, u.u11, u.u12, u.u21, u.u22);
+        samplePatch(*levelImage, patch, xl, yl, u);
         getPatchMi(&patch, m11, m12, m22);
     };
     shape = {1, 0, 0, 1};
     return maxIterations == 0 || adaptShape(shape, maxIterations, measure) > 0;
+}
+
+// The shapes of the points that survive adaptation and duplicate removal.
+// Duplicate removal reads only places and strengths, so it can run before
+// adaptation: the points kept among those not known to be rejected are
+// adapted, and rounds repeat until every kept point has a shape. The kept
+// set is that of adapting every point and removing duplicates among the
+// survivors (a point that is not kept suppresses nothing), but duplicates
+// are never adapted.
+struct Adaptation {
+    enum State : char { Waiting, Adapted, Rejected };
+    std::vector<State> state;
+    std::vector<bool> kept;
+    std::vector<ShapeMatrix> shapes;
+};
+
+Adaptation adaptDistinct(const std::vector<AffRegion*>& records, const Pyramid& pyramid, int maxIterations,
+                         WorkerPool& pool)
+{
+    Adaptation result{std::vector<Adaptation::State>(records.size(), Adaptation::Waiting),
+                      std::vector<bool>(records.size()), std::vector<ShapeMatrix>(records.size())};
+    for (;;) {
+        std::vector<std::size_t> candidates;
+        std::vector<Placement> places;
+        for (std::size_t k = 0; k < records.size(); ++k)
+            if (result.state[k] != Adaptation::Rejected) {
+                candidates.push_back(k);
+                places.push_back({records[k]->x, records[k]->y, records[k]->scale, records[k]->response});
+            }
+        const std::vector<bool> distinct = distinctRegions(places);
+        std::vector<std::size_t> waiting;
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            result.kept[candidates[i]] = distinct[i];
+            if (distinct[i] && result.state[candidates[i]] == Adaptation::Waiting)
+                waiting.push_back(candidates[i]);
+        }
+        if (waiting.empty())
+            return result;
+        pool.forEach(waiting.size(), [&](std::size_t i) {
+            const std::size_t k = waiting[i];
+            const AffRegion& record = *records[k];
+            const bool adapted = adaptRecord(record, pyramid.images[record.level], pyramid.grids[record.level],
+                                             maxIterations, result.shapes[k]);
+            result.state[k] = adapted ? Adaptation::Adapted : Adaptation::Rejected;
+        });
+    }
 }
 
 Region regionOf(const AffRegion& record, const ShapeMatrix& shape)
@@ -106,50 +157,37 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
     const Pyramid pyramid(image, options.pyramid_factor, pool);
     if (pyramid.levels.size() < 3)
         return {};
-    const Images det(pyramid.levels);
-    const Images trace(pyramid.levels);
-    for (std::size_t i = 0; i < pyramid.levels.size(); ++i)
-        hessianResponses(pyramid.images.list[i].get(), det.list[i].get(), trace.list[i].get(), pool);
+    const std::size_t n = pyramid.levels.size();
+    const Images det(pyramid.levels, 1, n - 2);  // the levels searched
+    const Images trace(pyramid.levels, 1, n - 1);  // level 0's where it is read
+    for (std::size_t i = 1; i < n; ++i)
+        hessianResponses(pyramid.images[i], det.list[i].get(), trace.list[i].get(), pool);
 
     const std::vector<DERY*> detMaps = det.pointers();
     RegionRecords records;
-    // Mode 2: identity start shape; the second-moment map lists are unread.
-    harris_lap(detMaps, detMaps, detMaps, detMaps, trace.pointers(), pyramid.scales, records.list,
-               options.responseThreshold(), 2, threads);
+    extractPoints(detMaps, trace.pointers(), *pyramid.images[0], pyramid.grids, pyramid.scales,
+                  options.responseThreshold(), pool, records.list);
     stats.extracted = records.list.size();
 
     initGauss(kIntegrationSigma);
-    const std::vector<DERY*> levelImages = pyramid.images.pointers();
-    std::vector<ShapeMatrix> shapes(records.list.size());
-    std::vector<char> adapted(records.list.size());
     pool.forEach(records.list.size(), [&](std::size_t k) {
         AffRegion& record = *records.list[k];
-        moveToSubPixel(record, *detMaps[record.level]);
-        adapted[k] = adaptRecord(record, levelImages[record.level], options.iterations, shapes[k]);
+        moveToSubPixel(record, *detMaps[record.level], pyramid.grids[record.level]);
     });
-
-    std::vector<std::size_t> survivors;
-    std::vector<Placement> places;
-    for (std::size_t k = 0; k < records.list.size(); ++k) {
-        if (!adapted[k])
-            continue;
-        const AffRegion& r = *records.list[k];
-        survivors.push_back(k);
-        places.push_back({r.x, r.y, r.scale, r.response});
-    }
-    stats.rejected = records.list.size() - survivors.size();
-    const std::vector<bool> distinct = distinctRegions(places);
+    const Adaptation adaptation = adaptDistinct(records.list, pyramid, options.iterations, pool);
     std::vector<Region> regions;
-    for (std::size_t i = 0; i < survivors.size(); ++i) {
-        if (!distinct[i]) {
+    for (std::size_t k = 0; k < records.list.size(); ++k) {
+        if (adaptation.state[k] == Adaptation::Rejected) {
+            ++stats.rejected;
+        } else if (!adaptation.kept[k]) {
             ++stats.duplicates;
-            continue;
+        } else {
+            Region region = regionOf(*records.list[k], adaptation.shapes[k]);
+            if (refinedEllipse(region.scale, region.shape, region.a, region.b, region.c))
+                regions.push_back(region);
+            else
+                ++stats.singular;
         }
-        Region region = regionOf(*records.list[survivors[i]], shapes[survivors[i]]);
-        if (refinedEllipse(region.scale, region.shape, region.a, region.b, region.c))
-            regions.push_back(region);
-        else
-            ++stats.singular;
     }
     return regions;
 }

@@ -65,12 +65,24 @@ constexpr double kScaleBand = 1.25;
 
 class DuplicateGrid {
 public:
-    explicit DuplicateGrid(const std::vector<Placement>& places) : places_(places) {}
+    explicit DuplicateGrid(const std::vector<Placement>& places)
+        : places_(places), bands_(places.size()), next_(places.size(), kNone)
+    {
+        for (std::size_t i = 0; i < places.size(); ++i)
+            bands_[i] = bandOf(places[i].scale);
+        if (places.empty())
+            return;
+        lowestBand_ = *std::min_element(bands_.begin(), bands_.end()) - 1;
+        const int highestBand = *std::max_element(bands_.begin(), bands_.end()) + 1;
+        for (int b = lowestBand_; b <= highestBand; ++b)
+            cellWidths_.push_back(0.5 * std::pow(kScaleBand, b + 2));
+        cells_.reserve(places.size());
+    }
 
     bool hasDuplicate(std::size_t i) const
     {
         const Placement& p = places_[i];
-        const int band = bandOf(p.scale);
+        const int band = bands_[i];
         for (int b = band - 1; b <= band + 1; ++b) {
             const long cx = cellOf(p.x, b);
             const long cy = cellOf(p.y, b);
@@ -79,7 +91,7 @@ public:
                     const auto cell = cells_.find(key(b, cx + dx, cy + dy));
                     if (cell == cells_.end())
                         continue;
-                    for (std::size_t j : cell->second)
+                    for (std::size_t j = cell->second; j != kNone; j = next_[j])
                         if (duplicates(p, places_[j]))
                             return true;
                 }
@@ -90,8 +102,12 @@ public:
     void add(std::size_t i)
     {
         const Placement& p = places_[i];
-        const int b = bandOf(p.scale);
-        cells_[key(b, cellOf(p.x, b), cellOf(p.y, b))].push_back(i);
+        const int b = bands_[i];
+        const auto inserted = cells_.try_emplace(key(b, cellOf(p.x, b), cellOf(p.y, b)), i);
+        if (!inserted.second) {
+            next_[i] = inserted.first->second;
+            inserted.first->second = i;
+        }
     }
 
 private:
@@ -106,9 +122,9 @@ private:
     static int bandOf(float scale) { return static_cast<int>(std::floor(std::log(scale) / std::log(kScaleBand))); }
     // Scales of band b are below 1.25^(b+1); a query from band b - 1 or b + 1
     // searches at most 0.5 * 1.25^(b+2).
-    static long cellOf(float coordinate, int band)
+    long cellOf(float coordinate, int band) const
     {
-        return static_cast<long>(std::floor(coordinate / (0.5 * std::pow(kScaleBand, band + 2))));
+        return static_cast<long>(std::floor(coordinate / cellWidths_[static_cast<std::size_t>(band - lowestBand_)]));
     }
     static std::uint64_t key(int band, long cx, long cy)
     {
@@ -118,7 +134,13 @@ private:
     }
 
     const std::vector<Placement>& places_;
-    std::unordered_map<std::uint64_t, std::vector<std::size_t>> cells_;
+    std::vector<int> bands_;
+    int lowestBand_ = 0;
+    std::vector<double> cellWidths_;  // of bands lowestBand_, lowestBand_ + 1, ...
+    // Each cell's regions as a list: the last one added, then next_ of it.
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::unordered_map<std::uint64_t, std::size_t> cells_;
+    std::vector<std::size_t> next_;
 };
 
 }  // namespace

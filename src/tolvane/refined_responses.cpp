@@ -109,7 +109,7 @@ struct StripeBuffers {
     std::vector<float> xx, yy, xy;
 };
 
-void horizontalPasses(const DERY& in, const Kernels1D& k, int row, StripeBuffers& b, std::size_t at)
+void horizontalPasses(const DERY& in, const Kernels1D& k, int row, bool mixed, StripeBuffers& b, std::size_t at)
 {
     const int n = in.cols;
     const float* src = in.pixels[row];
@@ -121,7 +121,8 @@ void horizontalPasses(const DERY& in, const Kernels1D& k, int row, StripeBuffers
         line[t] = b.padded.data() + t;
     evenPass(line, k.smooth, b.smoothX.data() + at, n);
     evenPass(line, k.second, b.secondX.data() + at, n);
-    oddPass(line, k.first, b.firstX.data() + at, n);
+    if (mixed)
+        oddPass(line, k.first, b.firstX.data() + at, n);
 }
 
 AFFLIB_WIDE_VECTOR_CLONES
@@ -134,7 +135,15 @@ void combine(const float* __restrict xx, const float* __restrict yy, const float
     }
 }
 
-void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY& det, DERY& trace)
+AFFLIB_WIDE_VECTOR_CLONES
+void addUp(const float* __restrict xx, const float* __restrict yy, float* __restrict trace, int n)
+{
+    for (int x = 0; x < n; ++x)
+        trace[x] = xx[x] + yy[x];
+}
+
+// det null: the trace alone.
+void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY* det, DERY& trace)
 {
     const int n = in.cols;
     const int low = std::max(0, begin - R);
@@ -147,7 +156,7 @@ void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY& det, D
     for (std::vector<float>* v : {&b.xx, &b.yy, &b.xy})
         v->resize(n);
     for (int r = low; r < high; ++r)
-        horizontalPasses(in, k, r, b, static_cast<std::size_t>(r - low) * n);
+        horizontalPasses(in, k, r, det != nullptr, b, static_cast<std::size_t>(r - low) * n);
     const auto rowsAround = [&](const std::vector<float>& passed, int y, const float* (&line)[kKernelTaps]) {
         for (int t = -R; t <= R; ++t) {
             const int r = std::clamp(y + t, 0, in.rows - 1);
@@ -160,10 +169,33 @@ void stripe(const DERY& in, const Kernels1D& k, int begin, int end, DERY& det, D
         evenPass(line, k.smooth, b.xx.data(), n);
         rowsAround(b.smoothX, y, line);
         evenPass(line, k.second, b.yy.data(), n);
+        if (!det) {
+            addUp(b.xx.data(), b.yy.data(), trace.pixels[y], n);
+            continue;
+        }
         rowsAround(b.firstX, y, line);
         oddPass(line, k.first, b.xy.data(), n);
-        combine(b.xx.data(), b.yy.data(), b.xy.data(), det.pixels[y], trace.pixels[y], n);
+        combine(b.xx.data(), b.yy.data(), b.xy.data(), det->pixels[y], trace.pixels[y], n);
     }
+}
+
+// The sum of term(p[i]) over n pixels, in independent partial sums so that
+// the additions overlap.
+template <typename Term>
+double sumOf(const float* p, int n, Term term)
+{
+    constexpr int kLanes = 8;
+    double partial[kLanes] = {};
+    int i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (int k = 0; k < kLanes; ++k)
+            partial[k] += term(p[i + k]);
+    for (; i < n; ++i)
+        partial[0] += term(p[i]);
+    double sum = 0;
+    for (double s : partial)
+        sum += s;
+    return sum;
 }
 
 }  // namespace
@@ -183,21 +215,39 @@ void hessianResponses(DERY* level, DERY* det, DERY* trace, WorkerPool& pool)
     const int stripes = (level->rows + stripeRows - 1) / stripeRows;
     pool.forEach(static_cast<std::size_t>(stripes), [&](std::size_t s) {
         const int begin = static_cast<int>(s) * stripeRows;
-        stripe(*level, kernels, begin, std::min(level->rows, begin + stripeRows), *det, *trace);
+        stripe(*level, kernels, begin, std::min(level->rows, begin + stripeRows), det, *trace);
     });
+}
+
+float traceAtPixel(const DERY& level, int col, int row)
+{
+    static const Kernels1D kernels;
+    const HalfKernel& g = kernels.smooth;
+    const HalfKernel& w = kernels.second;
+    const auto evenSum = [](const HalfKernel& h, const auto& at) {
+        float s = h.c[0] * at(0);
+        for (int k = 1; k <= R; ++k)
+            s += h.c[k] * (at(k) + at(-k));
+        return s;
+    };
+    float smoothX[kKernelTaps];
+    float secondX[kKernelTaps];
+    for (int t = -R; t <= R; ++t) {
+        const float* src = level.pixels[std::clamp(row + t, 0, level.rows - 1)];
+        const auto at = [&](int k) { return src[std::clamp(col + k, 0, level.cols - 1)]; };
+        smoothX[t + R] = evenSum(g, at);
+        secondX[t + R] = evenSum(w, at);
+    }
+    const float xx = evenSum(g, [&](int t) { return secondX[t + R]; });
+    const float yy = evenSum(w, [&](int t) { return smoothX[t + R]; });
+    return xx + yy;
 }
 
 void normaliseContrast(DERY& image)
 {
     const float* p = image.pixels[0];
-    double sum = 0;
-    for (int i = 0; i < image.size; ++i)
-        sum += p[i];
-    const double mean = sum / image.size;
-    double squares = 0;
-    for (int i = 0; i < image.size; ++i)
-        squares += (p[i] - mean) * (p[i] - mean);
-    const double sd = std::sqrt(squares / image.size);
+    const double mean = sumOf(p, image.size, [](double v) { return v; }) / image.size;
+    const double sd = std::sqrt(sumOf(p, image.size, [mean](double v) { return (v - mean) * (v - mean); }) / image.size);
     // Below this the image is flat: scaling would only magnify rounding.
     const double flat = 1e-3;
     if (!(sd > flat))

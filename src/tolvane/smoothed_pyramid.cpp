@@ -1,9 +1,12 @@
 #include "smoothed_pyramid.h"
 
-#include "vector_clones.h"
+#include "vector_path.h"
+#include "wide_intrinsics.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace tolvane {
 namespace detail {
@@ -42,11 +45,9 @@ std::vector<float> gaussianKernel(float sigma)
 // kStep-th row, starting with the first. One row at a time: no intermediate
 // plane.
 template <int kStep>
-Plane blurred(const Plane& in, const std::vector<float>& kernel)
+TOLVANE_ALWAYS_INLINE void blurInto(const Plane& in, const std::vector<float>& kernel, Plane& out)
 {
     const int radius = static_cast<int>(kernel.size() / 2);
-    Plane out{(in.width + kStep - 1) / kStep, (in.height + kStep - 1) / kStep, {}};
-    out.pixels.resize(static_cast<std::size_t>(out.width) * out.height);
     // One row blurred along the columns, with `radius` copies of its end values on either side.
     std::vector<float> padded(in.width + 2 * radius);
     float* row = padded.data() + radius;
@@ -70,12 +71,26 @@ Plane blurred(const Plane& in, const std::vector<float>& kernel)
                 o[x] += w * p[kStep * x];
         }
     }
+}
+
+TOLVANE_VECTOR_VARIANTS(blurOnePixelApart, blurInto<1>)
+TOLVANE_VECTOR_VARIANTS(blurTwoPixelsApart, blurInto<2>)
+
+template <int kStep>
+Plane blurred(const Plane& in, const std::vector<float>& kernel)
+{
+    Plane out{(in.width + kStep - 1) / kStep, (in.height + kStep - 1) / kStep, {}};
+    out.pixels.resize(static_cast<std::size_t>(out.width) * out.height);
+    if (kStep == 1)
+        blurOnePixelApart(in, kernel, out);
+    else
+        blurTwoPixelsApart(in, kernel, out);
     return out;
 }
 
 Plane planeOf(const ImageView& image)
 {
-    Plane plane{image.width, image.height, std::vector<float>(static_cast<std::size_t>(image.width) * image.height)};
+    Plane plane{image.width, image.height, Plane::Pixels(static_cast<std::size_t>(image.width) * image.height)};
     for (int y = 0; y < image.height; ++y) {
         const auto* row = static_cast<const unsigned char*>(image.pixels) + static_cast<std::ptrdiff_t>(y) * image.stride;
         float* out = &plane.pixels[static_cast<std::size_t>(y) * image.width];
@@ -121,8 +136,21 @@ AxisPlan planAxis(float length, float levelBlur, float sampledBlur, float step, 
     return {factor, margin, std::move(kernel)};
 }
 
-// Bilinear samples of `plane` on the grid (in its pixels), border values outside.
-AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& grid, float* __restrict out)
+// Columns of a sampling grid stored by phase: each row holds the columns p,
+// p + phases, p + 2 phases, ... for p = 0 to phases - 1, each phase
+// `length` values long, so that keeping every phases-th column after a blur
+// reads contiguous values.
+struct PhaseLayout {
+    int phases;
+    int length;
+    PhaseLayout(int cols, int phases) : phases(phases), length((cols + phases - 1) / phases) {}
+    int rowLength() const { return phases * length; }
+};
+
+// Bilinear samples of `plane` on the grid (in its pixels), border values
+// outside, each row in the order of `layout`.
+TOLVANE_ALWAYS_INLINE void sampleBilinearBody(const Plane& plane, const SampleGrid& grid, const PhaseLayout& layout,
+                                              float* __restrict out)
 {
     const float maxX = static_cast<float>(plane.width - 1);
     const float maxY = static_cast<float>(plane.height - 1);
@@ -139,60 +167,202 @@ AFFLIB_VECTOR_CLONES void sampleBilinear(const Plane& plane, const SampleGrid& g
         const float fr = static_cast<float>(r);
         const float rowX = grid.x0 + fr * grid.xr;
         const float rowY = grid.y0 + fr * grid.yr;
-        float* o = out + static_cast<std::size_t>(r) * cols;
-        for (int c = 0; c < cols; ++c) {
-            const float fc = static_cast<float>(c);
-            const float x = std::min(std::max(rowX + fc * xc, 0.0f), maxX);
-            const float y = std::min(std::max(rowY + fc * yc, 0.0f), maxY);
-            const int ix = std::min(static_cast<int>(x), lastColumn);
-            const int iy = std::min(static_cast<int>(y), lastRow);
-            const float fx = x - static_cast<float>(ix);
-            const float fy = y - static_cast<float>(iy);
-            const int at = iy * width + ix;
-            const float top = pixels[at] + fx * (pixels[at + nextColumn] - pixels[at]);
-            const float bottom = pixels[at + nextRow] + fx * (pixels[at + nextRow + nextColumn] - pixels[at + nextRow]);
-            o[c] = top + fy * (bottom - top);
+        for (int p = 0; p < layout.phases; ++p) {
+            float* o = out + static_cast<std::size_t>(r) * layout.rowLength() + static_cast<std::size_t>(p) * layout.length;
+            for (int k = 0, c = p; c < cols; ++k, c += layout.phases) {
+                const float fc = static_cast<float>(c);
+                const float x = std::min(std::max(rowX + fc * xc, 0.0f), maxX);
+                const float y = std::min(std::max(rowY + fc * yc, 0.0f), maxY);
+                const int ix = std::min(static_cast<int>(x), lastColumn);
+                const int iy = std::min(static_cast<int>(y), lastRow);
+                const float fx = x - static_cast<float>(ix);
+                const float fy = y - static_cast<float>(iy);
+                const int at = iy * width + ix;
+                const float top = pixels[at] + fx * (pixels[at + nextColumn] - pixels[at]);
+                const float bottom =
+                    pixels[at + nextRow] + fx * (pixels[at + nextRow + nextColumn] - pixels[at + nextRow]);
+                o[k] = top + fy * (bottom - top);
+            }
         }
     }
 }
 
-// Every factor-th value of each row of `in` (cols wide) under the plan's
-// kernel, into `side` values per row of `out`. kFactor is the plan's factor
-// when known at compile time (the common small ones vectorise far better
-// with a fixed stride), else 0.
-template <int kFactor>
-AFFLIB_VECTOR_CLONES void narrowRowsBy(const float* __restrict in, int cols, int rows, const AxisPlan& plan, int side,
-                                       float* __restrict out)
+TOLVANE_VECTOR_VARIANTS(sampleBilinearVariant, sampleBilinearBody)
+
+#if TOLVANE_VECTOR_INTRINSICS
+// The plane's pixel at `at` and the one right of it, for sixteen offsets:
+// the first pixels in `left`, the others in `right`.
+TOLVANE_TARGET_AVX512 inline void pixelPairs(const float* pixels, __m512i at, __m512& left, __m512& right)
 {
-    const int factor = kFactor ? kFactor : plan.factor;
-    const float* kernel = plan.kernel.data();
-    const int taps = static_cast<int>(plan.kernel.size());
+    constexpr int kLanes = 16;
+    alignas(64) std::int32_t offset[kLanes];
+    alignas(64) std::uint64_t pairs[kLanes];
+    _mm512_store_si512(offset, at);
+    for (int lane = 0; lane < kLanes; ++lane)
+        std::memcpy(&pairs[lane], pixels + offset[lane], sizeof pairs[lane]);
+    const __m512 low = _mm512_load_ps(&pairs[0]);
+    const __m512 high = _mm512_load_ps(&pairs[kLanes / 2]);
+    const __m512i evens = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    left = _mm512_permutex2var_ps(low, evens, high);
+    right = _mm512_permutex2var_ps(low, _mm512_add_epi32(evens, _mm512_set1_epi32(1)), high);
+}
+
+// sampleBilinearBody sixteen samples at a time, with the same operations on
+// each. Needs a plane of at least 2 x 2 pixels.
+TOLVANE_TARGET_AVX512 void sampleBilinearWide(const Plane& plane, const SampleGrid& grid, const PhaseLayout& layout,
+                                              float* __restrict out)
+{
+    constexpr int kLanes = 16;
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 maxX = _mm512_set1_ps(static_cast<float>(plane.width - 1));
+    const __m512 maxY = _mm512_set1_ps(static_cast<float>(plane.height - 1));
+    const __m512i lastColumn = _mm512_set1_epi32(plane.width - 2);
+    const __m512i lastRow = _mm512_set1_epi32(plane.height - 2);
+    const __m512i width = _mm512_set1_epi32(plane.width);
+    const __m512i laneColumns = _mm512_mullo_epi32(
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm512_set1_epi32(layout.phases));
+    const float* top = plane.pixels.data();
+    const float* bottom = top + plane.width;
+    const __m512 xc = _mm512_set1_ps(grid.xc);
+    const __m512 yc = _mm512_set1_ps(grid.yc);
+    for (int r = 0; r < grid.rows; ++r) {
+        const float fr = static_cast<float>(r);
+        const __m512 rowX = _mm512_set1_ps(grid.x0 + fr * grid.xr);
+        const __m512 rowY = _mm512_set1_ps(grid.y0 + fr * grid.yr);
+        for (int p = 0; p < layout.phases; ++p) {
+            float* o = out + static_cast<std::size_t>(r) * layout.rowLength() + static_cast<std::size_t>(p) * layout.length;
+            const int count = (grid.cols - p + layout.phases - 1) / layout.phases;
+            for (int k = 0; k < count; k += kLanes) {
+                const __m512 fc =
+                    _mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_set1_epi32(p + k * layout.phases), laneColumns));
+                // max(0, v) and min(limit, v) return v, as std::max(v, 0) and std::min(v, limit) do, unless
+                // it is beyond the limit.
+                const __m512 x = _mm512_min_ps(maxX, _mm512_max_ps(zero, _mm512_add_ps(rowX, _mm512_mul_ps(fc, xc))));
+                const __m512 y = _mm512_min_ps(maxY, _mm512_max_ps(zero, _mm512_add_ps(rowY, _mm512_mul_ps(fc, yc))));
+                const __m512i ix = _mm512_min_epi32(_mm512_cvttps_epi32(x), lastColumn);
+                const __m512i iy = _mm512_min_epi32(_mm512_cvttps_epi32(y), lastRow);
+                const __m512 fx = _mm512_sub_ps(x, _mm512_cvtepi32_ps(ix));
+                const __m512 fy = _mm512_sub_ps(y, _mm512_cvtepi32_ps(iy));
+                const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(iy, width), ix);
+                __m512 topLeft, topRight, bottomLeft, bottomRight;
+                pixelPairs(top, at, topLeft, topRight);
+                pixelPairs(bottom, at, bottomLeft, bottomRight);
+                const __m512 upper = _mm512_add_ps(topLeft, _mm512_mul_ps(fx, _mm512_sub_ps(topRight, topLeft)));
+                const __m512 lower =
+                    _mm512_add_ps(bottomLeft, _mm512_mul_ps(fx, _mm512_sub_ps(bottomRight, bottomLeft)));
+                const __m512 value = _mm512_add_ps(upper, _mm512_mul_ps(fy, _mm512_sub_ps(lower, upper)));
+                const int stored = std::min(kLanes, count - k);
+                _mm512_mask_storeu_ps(o + k, static_cast<__mmask16>((1u << stored) - 1), value);
+            }
+        }
+    }
+}
+#endif
+
+void sampleBilinear(const Plane& plane, const SampleGrid& grid, const PhaseLayout& layout, float* out)
+{
+#if TOLVANE_VECTOR_INTRINSICS
+    if (vectorPath() == VectorPath::Avx512 && plane.width > 1 && plane.height > 1)
+        return sampleBilinearWide(plane, grid, layout, out);
+#endif
+    sampleBilinearVariant(plane, grid, layout, out);
+}
+
+// Filtering a block of rows with a kernel that reads each input row at given
+// offsets: output row r, value j is the sum over the taps t, in order, of
+// weights[t] * in[r * inStride + offsets[t] + j].
+struct Taps {
+    std::vector<int> offsets;
+    const std::vector<float>& weights;
+};
+
+TOLVANE_ALWAYS_INLINE void filterRowsBody(const float* __restrict in, std::size_t inStride, const Taps& taps,
+                                          int rows, int count, float* __restrict out)
+{
+    const std::size_t n = taps.weights.size();
     for (int r = 0; r < rows; ++r) {
-        const float* row = in + static_cast<std::size_t>(r) * cols;
-        float* o = out + static_cast<std::size_t>(r) * side;
-        std::fill(o, o + side, 0.0f);
-        for (int t = 0; t < taps; ++t) {
-            const float w = kernel[t];
-            for (int j = 0; j < side; ++j)
-                o[j] += w * row[j * factor + t];
+        const float* row = in + r * inStride;
+        float* o = out + static_cast<std::size_t>(r) * count;
+        std::fill(o, o + count, 0.0f);
+        for (std::size_t t = 0; t < n; ++t) {
+            const float w = taps.weights[t];
+            const float* source = row + taps.offsets[t];
+            for (int j = 0; j < count; ++j)
+                o[j] += w * source[j];
         }
     }
 }
 
-void narrowRows(const float* in, int cols, int rows, const AxisPlan& plan, int side, float* out)
+TOLVANE_VECTOR_VARIANTS(filterRowsVariant, filterRowsBody)
+
+#if TOLVANE_VECTOR_INTRINSICS
+// filterRowsBody with the sums of two rows of 32 values in four registers.
+TOLVANE_TARGET_AVX512 void filterRowsWide(const float* __restrict in, std::size_t inStride, const Taps& taps,
+                                          int rows, int count, float* __restrict out)
 {
-    switch (plan.factor) {
-    case 1:
-        return narrowRowsBy<1>(in, cols, rows, plan, side, out);
-    case 2:
-        return narrowRowsBy<2>(in, cols, rows, plan, side, out);
-    case 3:
-        return narrowRowsBy<3>(in, cols, rows, plan, side, out);
-    case 4:
-        return narrowRowsBy<4>(in, cols, rows, plan, side, out);
-    default:
-        return narrowRowsBy<0>(in, cols, rows, plan, side, out);
+    constexpr int kLanes = 16;
+    const std::size_t n = taps.weights.size();
+    const float* weights = taps.weights.data();
+    const int* offsets = taps.offsets.data();
+    const auto lanesBelow = [](int left) {
+        return static_cast<__mmask16>(left >= kLanes ? 0xffff : left > 0 ? (1u << left) - 1 : 0);
+    };
+    for (int j = 0; j < count; j += 2 * kLanes) {
+        const __mmask16 first = lanesBelow(count - j);
+        const __mmask16 second = lanesBelow(count - j - kLanes);
+        for (int r = 0; r < rows; r += 2) {
+            const float* row0 = in + r * inStride + j;
+            const float* row1 = r + 1 < rows ? row0 + inStride : row0;
+            __m512 sum00 = _mm512_setzero_ps(), sum01 = _mm512_setzero_ps();
+            __m512 sum10 = _mm512_setzero_ps(), sum11 = _mm512_setzero_ps();
+            for (std::size_t t = 0; t < n; ++t) {
+                const __m512 w = _mm512_set1_ps(weights[t]);
+                const float* a = row0 + offsets[t];
+                const float* b = row1 + offsets[t];
+                sum00 = _mm512_add_ps(sum00, _mm512_mul_ps(w, _mm512_maskz_loadu_ps(first, a)));
+                sum01 = _mm512_add_ps(sum01, _mm512_mul_ps(w, _mm512_maskz_loadu_ps(second, a + kLanes)));
+                sum10 = _mm512_add_ps(sum10, _mm512_mul_ps(w, _mm512_maskz_loadu_ps(first, b)));
+                sum11 = _mm512_add_ps(sum11, _mm512_mul_ps(w, _mm512_maskz_loadu_ps(second, b + kLanes)));
+            }
+            float* o = out + static_cast<std::size_t>(r) * count + j;
+            _mm512_mask_storeu_ps(o, first, sum00);
+            _mm512_mask_storeu_ps(o + kLanes, second, sum01);
+            if (r + 1 < rows) {
+                _mm512_mask_storeu_ps(o + count, first, sum10);
+                _mm512_mask_storeu_ps(o + count + kLanes, second, sum11);
+            }
+        }
     }
+}
+#endif
+
+void filterRows(const float* in, std::size_t inStride, const Taps& taps, int rows, int count, float* out)
+{
+#if TOLVANE_VECTOR_INTRINSICS
+    if (vectorPath() == VectorPath::Avx512)
+        return filterRowsWide(in, inStride, taps, rows, count, out);
+#endif
+    filterRowsVariant(in, inStride, taps, rows, count, out);
+}
+
+// Every factor-th value of each row of `in` (stored by phase of the factor)
+// under the plan's kernel, into `side` values per row of `out`.
+void narrowRows(const float* in, const PhaseLayout& layout, int rows, const AxisPlan& plan, int side, float* out)
+{
+    Taps taps{std::vector<int>(plan.kernel.size()), plan.kernel};
+    for (std::size_t t = 0; t < plan.kernel.size(); ++t)
+        taps.offsets[t] = static_cast<int>(t) % plan.factor * layout.length + static_cast<int>(t) / plan.factor;
+    filterRows(in, layout.rowLength(), taps, rows, side, out);
+}
+
+// Every factor-th row of `in` (side values wide) under the plan's kernel,
+// into the side rows of `out`.
+void narrowColumns(const float* in, const AxisPlan& plan, int side, float* out)
+{
+    Taps taps{std::vector<int>(plan.kernel.size()), plan.kernel};
+    for (std::size_t t = 0; t < plan.kernel.size(); ++t)
+        taps.offsets[t] = static_cast<int>(t) * side;
+    filterRows(in, static_cast<std::size_t>(plan.factor) * side, taps, side, side, out);
 }
 
 }  // namespace
@@ -263,21 +433,13 @@ void SmoothedPyramid::sampleIsotropic(const AxisFrame& frame, float step, float 
                           frame.cos_q * dv,
                           cols,
                           rows};
-    scratch.resize(static_cast<std::size_t>(cols) * rows + static_cast<std::size_t>(side) * rows);
+    const PhaseLayout layout(cols, across.factor);
+    scratch.resize(static_cast<std::size_t>(layout.rowLength()) * rows + static_cast<std::size_t>(side) * rows);
     float* sampled = scratch.data();
-    float* narrowed = sampled + static_cast<std::size_t>(cols) * rows;
-    sample(level, grid, sampled);
-    narrowRows(sampled, cols, rows, across, side, narrowed);
-    for (int i = 0; i < side; ++i) {
-        float* o = out + static_cast<std::size_t>(i) * side;
-        std::fill(o, o + side, 0.0f);
-        for (std::size_t t = 0; t < down.kernel.size(); ++t) {
-            const float w = down.kernel[t];
-            const float* in = narrowed + (i * down.factor + t) * side;
-            for (int j = 0; j < side; ++j)
-                o[j] += w * in[j];
-        }
-    }
+    float* narrowed = sampled + static_cast<std::size_t>(layout.rowLength()) * rows;
+    sampleBilinear(levels_[level].plane, inLevel(level, grid), layout, sampled);
+    narrowRows(sampled, layout, rows, across, side, narrowed);
+    narrowColumns(narrowed, down, side, out);
 }
 
 int SmoothedPyramid::levelFor(float blur) const
@@ -288,13 +450,16 @@ int SmoothedPyramid::levelFor(float blur) const
     return std::min(nearest, levels() - 1);
 }
 
+SampleGrid SmoothedPyramid::inLevel(int level, const SampleGrid& grid) const
+{
+    const float inverse = 1.0f / levels_[level].scale;
+    return {grid.x0 * inverse, grid.y0 * inverse, grid.xc * inverse, grid.yc * inverse,
+            grid.xr * inverse, grid.yr * inverse, grid.cols, grid.rows};
+}
+
 void SmoothedPyramid::sample(int level, const SampleGrid& grid, float* out) const
 {
-    const Level& l = levels_[level];
-    const float inverse = 1.0f / l.scale;
-    const SampleGrid inLevel{grid.x0 * inverse, grid.y0 * inverse, grid.xc * inverse, grid.yc * inverse,
-                             grid.xr * inverse, grid.yr * inverse, grid.cols, grid.rows};
-    sampleBilinear(l.plane, inLevel, out);
+    sampleBilinear(levels_[level].plane, inLevel(level, grid), PhaseLayout(grid.cols, 1), out);
 }
 
 }  // namespace detail
