@@ -270,6 +270,43 @@ TEST(RefinedDuplicates, GridFindsWhatEveryPairSees)
     EXPECT_EQ(refined::distinctRegions(places), expected);
 }
 
+TEST(RefinedDuplicates, AdaptingOnlyKeptPointsKeepsWhatAdaptingAllWould)
+{
+    std::vector<refined::Placement> places;
+    for (int k = 0; k < 2000; ++k)
+        places.push_back({static_cast<float>((k * 37) % 61) * 0.4f, static_cast<float>((k * 53) % 43) * 0.5f,
+                          static_cast<float>(std::pow(1.2, k % 5)), static_cast<float>((k * 7919) % 1009)});
+    const auto rejects = [](std::size_t k) { return (k * 2654435761u) % 7 < 3; };
+    std::vector<refined::Placement> survivors;
+    for (std::size_t k = 0; k < places.size(); ++k)
+        if (!rejects(k))
+            survivors.push_back(places[k]);
+    const std::vector<bool> distinct = refined::distinctRegions(survivors);
+
+    for (int threads : {1, 3}) {
+        WorkerPool pool(threads);
+        std::vector<int> adaptations(places.size(), 0);
+        const std::vector<refined::Outcome> outcome = refined::adaptDistinct(
+            places,
+            [&](std::size_t k) {
+                ++adaptations[k];
+                return !rejects(k);
+            },
+            pool);
+        std::size_t survivor = 0;
+        for (std::size_t k = 0; k < places.size(); ++k) {
+            SCOPED_TRACE(k);
+            ASSERT_LE(adaptations[k], 1);
+            if (rejects(k)) {
+                EXPECT_EQ(outcome[k] == refined::Outcome::Rejected, adaptations[k] == 1);
+            } else {
+                EXPECT_EQ(outcome[k] == refined::Outcome::Kept, distinct[survivor++]);
+            }
+            EXPECT_TRUE(outcome[k] != refined::Outcome::Kept || adaptations[k] == 1);
+        }
+    }
+}
+
 TEST(RefinedOptions, DefaultsAndValidation)
 {
     DetectorOptions exact;

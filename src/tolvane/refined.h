@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 class WorkerPool;
@@ -129,6 +130,19 @@ struct Placement {
 // a region goes when a kept one lies within 0.5 max(s1, s2) pixels with
 // |ln(s1 / s2)| < ln 1.25. Linear time.
 std::vector<bool> distinctRegions(const std::vector<Placement>& places);
+
+// What shape adaptation and duplicate removal make of a point.
+enum class Outcome : char { Kept, Duplicate, Rejected };
+
+// Adapts points through `adapt` (run on the pool, at most once per point;
+// false when the shape is rejected) and removes duplicates among those whose
+// shapes are accepted. Duplicate removal reads only places and strengths, so
+// it runs first, and only the points it keeps are adapted, in rounds until
+// every kept point has been: the outcome is that of adapting every point and
+// then removing duplicates (a point that is not kept suppresses nothing), with
+// fewer adaptations.
+std::vector<Outcome> adaptDistinct(const std::vector<Placement>& places, const std::function<bool(std::size_t)>& adapt,
+                                   WorkerPool& pool);
 
 // The ellipse (49 s^2 U U^T)^-1 of a region's shape; false when it is not a
 // finite, positive definite matrix.

@@ -84,52 +84,6 @@ bool adaptRecord(const AffRegion& record, DERY* levelImage, const LevelGrid& gri
     return maxIterations == 0 || adaptShape(shape, maxIterations, measure) > 0;
 }
 
-// The shapes of the points that survive adaptation and duplicate removal.
-// Duplicate removal reads only places and strengths, so it can run before
-// adaptation: the points kept among those not known to be rejected are
-// adapted, and rounds repeat until every kept point has a shape. The kept
-// set is that of adapting every point and removing duplicates among the
-// survivors (a point that is not kept suppresses nothing), but duplicates
-// are never adapted.
-struct Adaptation {
-    enum State : char { Waiting, Adapted, Rejected };
-    std::vector<State> state;
-    std::vector<bool> kept;
-    std::vector<ShapeMatrix> shapes;
-};
-
-Adaptation adaptDistinct(const std::vector<AffRegion*>& records, const Pyramid& pyramid, int maxIterations,
-                         WorkerPool& pool)
-{
-    Adaptation result{std::vector<Adaptation::State>(records.size(), Adaptation::Waiting),
-                      std::vector<bool>(records.size()), std::vector<ShapeMatrix>(records.size())};
-    for (;;) {
-        std::vector<std::size_t> candidates;
-        std::vector<Placement> places;
-        for (std::size_t k = 0; k < records.size(); ++k)
-            if (result.state[k] != Adaptation::Rejected) {
-                candidates.push_back(k);
-                places.push_back({records[k]->x, records[k]->y, records[k]->scale, records[k]->response});
-            }
-        const std::vector<bool> distinct = distinctRegions(places);
-        std::vector<std::size_t> waiting;
-        for (std::size_t i = 0; i < candidates.size(); ++i) {
-            result.kept[candidates[i]] = distinct[i];
-            if (distinct[i] && result.state[candidates[i]] == Adaptation::Waiting)
-                waiting.push_back(candidates[i]);
-        }
-        if (waiting.empty())
-            return result;
-        pool.forEach(waiting.size(), [&](std::size_t i) {
-            const std::size_t k = waiting[i];
-            const AffRegion& record = *records[k];
-            const bool adapted = adaptRecord(record, pyramid.images[record.level], pyramid.grids[record.level],
-                                             maxIterations, result.shapes[k]);
-            result.state[k] = adapted ? Adaptation::Adapted : Adaptation::Rejected;
-        });
-    }
-}
-
 Region regionOf(const AffRegion& record, const ShapeMatrix& shape)
 {
     Region region = regionFields(record);
@@ -174,15 +128,26 @@ std::vector<Region> detect(DERY& image, const DetectorOptions& options, int thre
         AffRegion& record = *records.list[k];
         moveToSubPixel(record, *detMaps[record.level], pyramid.grids[record.level]);
     });
-    const Adaptation adaptation = adaptDistinct(records.list, pyramid, options.iterations, pool);
+    std::vector<Placement> places;
+    for (const AffRegion* record : records.list)
+        places.push_back({record->x, record->y, record->scale, record->response});
+    std::vector<ShapeMatrix> shapes(records.list.size());
+    const std::vector<Outcome> outcome = adaptDistinct(
+        places,
+        [&](std::size_t k) {
+            const AffRegion& record = *records.list[k];
+            return adaptRecord(record, pyramid.images[record.level], pyramid.grids[record.level],
+                               options.iterations, shapes[k]);
+        },
+        pool);
     std::vector<Region> regions;
     for (std::size_t k = 0; k < records.list.size(); ++k) {
-        if (adaptation.state[k] == Adaptation::Rejected) {
+        if (outcome[k] == Outcome::Rejected) {
             ++stats.rejected;
-        } else if (!adaptation.kept[k]) {
+        } else if (outcome[k] == Outcome::Duplicate) {
             ++stats.duplicates;
         } else {
-            Region region = regionOf(*records.list[k], adaptation.shapes[k]);
+            Region region = regionOf(*records.list[k], shapes[k]);
             if (refinedEllipse(region.scale, region.shape, region.a, region.b, region.c))
                 regions.push_back(region);
             else

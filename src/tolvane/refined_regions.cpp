@@ -2,6 +2,8 @@
 // coordinates, duplicate removal and the region ellipse.
 #include "refined.h"
 
+#include "parallel.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -197,6 +199,35 @@ std::vector<bool> distinctRegions(const std::vector<Placement>& places)
         grid.add(i);
     }
     return kept;
+}
+
+std::vector<Outcome> adaptDistinct(const std::vector<Placement>& places, const std::function<bool(std::size_t)>& adapt,
+                                   WorkerPool& pool)
+{
+    enum State : char { Waiting, Adapted, Rejected };
+    std::vector<State> state(places.size(), Waiting);
+    for (;;) {
+        std::vector<std::size_t> candidates;
+        std::vector<Placement> candidatePlaces;
+        for (std::size_t k = 0; k < places.size(); ++k)
+            if (state[k] != Rejected) {
+                candidates.push_back(k);
+                candidatePlaces.push_back(places[k]);
+            }
+        const std::vector<bool> distinct = distinctRegions(candidatePlaces);
+        std::vector<std::size_t> waiting;
+        for (std::size_t i = 0; i < candidates.size(); ++i)
+            if (distinct[i] && state[candidates[i]] == Waiting)
+                waiting.push_back(candidates[i]);
+        if (waiting.empty()) {
+            std::vector<Outcome> outcome(places.size(), Outcome::Rejected);
+            for (std::size_t i = 0; i < candidates.size(); ++i)
+                outcome[candidates[i]] = distinct[i] ? Outcome::Kept : Outcome::Duplicate;
+            return outcome;
+        }
+        pool.forEach(waiting.size(),
+                     [&](std::size_t i) { state[waiting[i]] = adapt(waiting[i]) ? Adapted : Rejected; });
+    }
 }
 
 bool refinedEllipse(float scale, const std::array<float, 4>& u, double& a, double& b, double& c)
