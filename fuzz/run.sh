@@ -50,7 +50,7 @@ build() {
     region_file)
       sources=(tools/src/region_files.cpp tools/src/region_formats.cpp tools/src/frame_formats.cpp
                tools/src/opencv_format.cpp src/tolvane/describe.cpp src/tolvane/smoothed_pyramid.cpp
-               src/tolvane/threads.cpp src/tolvane/image.cpp)
+               src/tolvane/vector_path.cpp src/tolvane/threads.cpp src/tolvane/image.cpp)
       libraries=(-lopencv_core) ;;
     homography) sources=(tools/src/repeatability.cpp) ;;
     *) echo "run.sh: unknown target $target" >&2; exit 2 ;;

@@ -124,12 +124,14 @@ DERY::DERY(int rows, int cols, float* block)
 {
     // The row table always has at least one entry so that an image of 0 rows
     // still records where its (empty) pixel block starts.
-    pixels = new float*[rows > 0 ? rows : 1];
+    pixels = new float*[rows > 0 ? rows : 1]();
     setRows(block);
 }
 
 void DERY::setRows(float* block)
 {
+    if (!block)
+        return;  // the owning constructor sets the rows once it has its block
     pixels[0] = block;
     for (int r = 1; r < rows; ++r)
         pixels[r] = block + static_cast<long>(r) * cols;
