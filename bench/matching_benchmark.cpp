@@ -18,7 +18,9 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <cstdio>
 #include <optional>
 #include <functional>
@@ -31,6 +33,7 @@ namespace {
 constexpr double kCorrectPixels = 5.0;
 constexpr double kInlierPixels = 3.0;
 constexpr float kRatio = 0.8f;
+constexpr float kLowRefinedThreshold = 100.0f;
 
 struct Pair {
     std::string name;
@@ -125,19 +128,41 @@ Pair pairOf(const bench::RealPair& real)
             cv::Matx33d(h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8])};
 }
 
-Features tolvaneFeatures(const cv::Mat& image, tolvane::Detector detector, tolvane::Mode mode)
+// The frames of the strongest regions (by |response|) that fit in `limit`
+// frames; all frames when limit is 0.
+Features tolvaneFeatures(const cv::Mat& image, const tolvane::DetectorOptions& options, std::size_t limit = 0)
 {
     const tolvane::ImageView view(image.ptr<std::uint8_t>(), image.cols, image.rows,
                                   static_cast<std::ptrdiff_t>(image.step));
-    tolvane::DetectorOptions options;
-    options.detector = detector;
-    options.mode = mode;
-    const tolvane::Description d = tolvane::describe(view, tolvane::detect(view, options));
+    const std::vector<tolvane::Region> regions = tolvane::detect(view, options);
+    const tolvane::Description d = tolvane::describe(view, regions);
+    std::vector<bool> kept(regions.size(), limit == 0);
+    if (limit > 0) {
+        std::vector<std::size_t> framesOf(regions.size(), 0);
+        for (std::size_t r : d.region_of_frame)
+            ++framesOf[r];
+        std::vector<std::size_t> strongestFirst(regions.size());
+        std::iota(strongestFirst.begin(), strongestFirst.end(), std::size_t{0});
+        std::stable_sort(strongestFirst.begin(), strongestFirst.end(), [&](std::size_t a, std::size_t b) {
+            return std::abs(regions[a].response) > std::abs(regions[b].response);
+        });
+        std::size_t frames = 0;
+        for (std::size_t r : strongestFirst) {
+            if (frames + framesOf[r] > limit)
+                break;
+            kept[r] = true;
+            frames += framesOf[r];
+        }
+    }
     Features f;
-    for (const tolvane::Frame& frame : d.frames)
-        f.points.emplace_back(frame.x, frame.y);
-    cv::Mat bytes(static_cast<int>(d.frames.size()), static_cast<int>(tolvane::kDescriptorLength), CV_8U);
-    std::copy(d.descriptors.begin(), d.descriptors.end(), bytes.data);
+    cv::Mat bytes(0, static_cast<int>(tolvane::kDescriptorLength), CV_8U);
+    for (std::size_t k = 0; k < d.frames.size(); ++k) {
+        if (!kept[d.region_of_frame[k]])
+            continue;
+        f.points.emplace_back(d.frames[k].x, d.frames[k].y);
+        bytes.push_back(cv::Mat(1, static_cast<int>(tolvane::kDescriptorLength), CV_8U,
+                                const_cast<std::uint8_t*>(&d.descriptors[k * tolvane::kDescriptorLength])));
+    }
     bytes.convertTo(f.descriptors, CV_32F);
     return f;
 }
@@ -212,7 +237,26 @@ Row evaluate(const Pair& pair, const Method& method)
 
 Method tolvaneMethod(const std::string& name, tolvane::Detector detector, tolvane::Mode mode)
 {
-    return {name, [=](const cv::Mat& i) { return tolvaneFeatures(i, detector, mode); }, cv::NORM_L2};
+    tolvane::DetectorOptions options;
+    options.detector = detector;
+    options.mode = mode;
+    return {name, [=](const cv::Mat& i) { return tolvaneFeatures(i, options); }, cv::NORM_L2};
+}
+
+// Refined regions from a threshold low enough to offer plenty, the
+// strongest of them with as many frames as SIFT finds keypoints in the same
+// image: the comparison at equal numbers of keypoints, which users get from
+// a lower threshold too.
+Method refinedAtSiftCount()
+{
+    return {"tolvane Hessian refined, SIFT's count", [](const cv::Mat& i) {
+        std::vector<cv::KeyPoint> keypoints;
+        cv::SIFT::create()->detect(i, keypoints);
+        tolvane::DetectorOptions options;
+        options.mode = tolvane::Mode::Refined;
+        options.threshold = kLowRefinedThreshold;
+        return tolvaneFeatures(i, options, std::max<std::size_t>(1, keypoints.size()));
+    }, cv::NORM_L2};
 }
 
 void printTable(const std::string& title, const std::vector<Pair>& pairs, const std::vector<Method>& methods)
@@ -240,6 +284,7 @@ int main()
     const std::vector<Method> methods = {
         tolvaneMethod("tolvane Hessian", Detector::Hessian, Mode::Exact),
         tolvaneMethod("tolvane Hessian refined", Detector::Hessian, Mode::Refined),
+        refinedAtSiftCount(),
         tolvaneMethod("tolvane Harris", Detector::Harris, Mode::Exact),
         {"OpenCV SIFT", [](const cv::Mat& i) { return openCvFeatures(cv::SIFT::create(), i); }, cv::NORM_L2},
         {"OpenCV AKAZE", [](const cv::Mat& i) { return openCvFeatures(cv::AKAZE::create(), i); },
