@@ -31,7 +31,8 @@ struct ExtensionFailure {
 
 // See model_fit.h, opencv_format.h and colmap_database.h.
 struct Extensions {
-    ModelFit (*fitModel)(ModelKind kind, const std::vector<PointPair>& pairs, double maxError, ExtensionFailure& failure);
+    ModelFit (*fitModel)(ModelKind kind, const std::vector<PointPair>& pairs, double maxError,
+                         ExtensionFailure& failure);
     std::string (*openCvFramesText)(const DescriptionInfo& info, const FrameSet& set, ExtensionFailure& failure);
     bool (*readOpenCvFrames)(const std::string& content, FrameSet& set, int& width, int& height, std::string& error,
                              ExtensionFailure& failure);
