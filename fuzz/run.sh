@@ -49,9 +49,11 @@ build() {
       defines=(-DFUZZ_DECODER="$decoder") ;;
     region_file)
       sources=(tools/src/region_files.cpp tools/src/region_formats.cpp tools/src/frame_formats.cpp
-               tools/src/opencv_format.cpp src/tolvane/describe.cpp src/tolvane/smoothed_pyramid.cpp
-               src/tolvane/vector_path.cpp src/tolvane/threads.cpp src/tolvane/image.cpp)
-      libraries=(-lopencv_core) ;;
+               tools/src/opencv_format.cpp tools/src/linked_extensions.cpp tools/src/extension_table.cpp
+               tools/src/model_fit.cpp tools/src/colmap_database.cpp src/tolvane/describe.cpp
+               src/tolvane/smoothed_pyramid.cpp src/tolvane/vector_path.cpp src/tolvane/threads.cpp
+               src/tolvane/image.cpp)
+      libraries=(-lopencv_core -lopencv_calib3d -lsqlite3) ;;
     homography) sources=(tools/src/repeatability.cpp) ;;
     *) echo "run.sh: unknown target $target" >&2; exit 2 ;;
   esac

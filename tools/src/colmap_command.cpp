@@ -1,15 +1,16 @@
 // tolvane colmap: the affine regions and SIFT descriptors of images written
 // into a COLMAP database.
 #include "cli.h"
-#include "colmap_database.h"
 #include "commands.h"
 #include "description.h"
 #include "detection.h"
+#include "extensions.h"
 
 #include <tolvane/error.h>
 
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -103,10 +104,16 @@ ColmapRequest requestOf(const ParsedArguments& parsed)
     return request;
 }
 
-bool namesAreNew(const ColmapRequest& request, const ColmapDatabase& database)
+// A database opened through the module, closed at the end of the scope.
+struct DatabaseCloser {
+    void operator()(ColmapDatabase* database) const { extensions().closeColmapDatabase(database); }
+};
+using OpenDatabase = std::unique_ptr<ColmapDatabase, DatabaseCloser>;
+
+bool namesAreNew(const ColmapRequest& request, const OpenDatabase& database)
 {
     for (std::size_t i = 0; i < request.images.size(); ++i)
-        if (database.hasImageNamed(request.names[i])) {
+        if (callExtension(&Extensions::hasColmapImageNamed, database.get(), request.names[i])) {
             std::cerr << "tolvane: " << request.database << ": already has an image named " << request.names[i]
                       << " (" << request.images[i] << "); nothing written" << std::endl;
             return false;
@@ -115,7 +122,7 @@ bool namesAreNew(const ColmapRequest& request, const ColmapDatabase& database)
 }
 
 // Describes and writes one image; false after reporting why not.
-bool addImage(const ColmapRequest& request, std::size_t i, ColmapDatabase& database, std::size_t& keypoints)
+bool addImage(const ColmapRequest& request, std::size_t i, const OpenDatabase& database, std::size_t& keypoints)
 {
     const std::string& image = request.images[i];
     DescribedImage described;
@@ -124,7 +131,8 @@ bool addImage(const ColmapRequest& request, std::size_t i, ColmapDatabase& datab
         std::cerr << "tolvane: " << image << ": " << error << std::endl;
         return false;
     }
-    database.add(ColmapImage{request.names[i], described.image.width, described.image.height, &described.frames});
+    callExtension(&Extensions::addColmapImage, database.get(),
+                  ColmapImage{request.names[i], described.image.width, described.image.height, &described.frames});
     keypoints += described.frames.frames.size();
     return true;
 }
@@ -141,7 +149,7 @@ int runColmap(const std::vector<std::string>& args)
     const ColmapRequest request = requestOf(parsed);
     std::size_t failed = 0, keypoints = 0;
     try {
-        ColmapDatabase database(request.database);
+        const OpenDatabase database(callExtension(&Extensions::openColmapDatabase, request.database));
         if (!namesAreNew(request, database))
             return kExitFailure;
         for (std::size_t i = 0; i < request.images.size(); ++i)

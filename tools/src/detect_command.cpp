@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "description.h"
 #include "detection.h"
+#include "extensions.h"
 #include "frame_formats.h"
 #include "output_file.h"
 #include "progress.h"
@@ -427,6 +428,9 @@ int detectBatch(const DetectRequest& request)
         outputs.push_back(request.summaryFile);
     if (!outputsSpareTheImages(request, outputs))
         return kExitFailure;
+    // The worker processes inherit the module rather than each opening it.
+    if (request.describe && request.frameFormat == FrameFormat::OpenCv)
+        extensions();
     const std::vector<BatchItem> toDo = itemsToDo(request);
     if (!makeOutputDirs(toDo))
         return kExitFailure;

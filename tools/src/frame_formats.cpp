@@ -1,6 +1,6 @@
 #include "frame_formats.h"
 
-#include "opencv_format.h"
+#include "extensions.h"
 #include "region_formats.h"
 
 #include <tolvane/error.h>
@@ -311,7 +311,7 @@ void writeFrames(std::ostream& out, FrameFormat format, const DescriptionInfo& i
         writeBinary(out, set);
         break;
     case FrameFormat::OpenCv:
-        writeOpenCvFrames(out, info, set);
+        out << callExtension(&Extensions::openCvFramesText, info, set);
         break;
     }
 }
@@ -329,6 +329,11 @@ bool readFrames(std::istream& in, FrameSet& set, std::string& error)
 bool looksLikeBinaryFrames(const std::string& content)
 {
     return content.compare(0, sizeof kMagic, kMagic, sizeof kMagic) == 0;
+}
+
+bool looksLikeOpenCv(const std::string& content)
+{
+    return content.compare(0, 5, "%YAML") == 0;
 }
 
 }  // namespace tolvane

@@ -61,6 +61,9 @@ bool readFrames(std::istream& in, FrameSet& set, std::string& error);
 // Whether a file's content starts as the binary format does.
 bool looksLikeBinaryFrames(const std::string& content);
 
+// Whether a file's content is a cv::FileStorage YAML file.
+bool looksLikeOpenCv(const std::string& content);
+
 }  // namespace tolvane
 
 #endif

@@ -5,8 +5,8 @@
 #include "commands.h"
 #include "description.h"
 #include "draw.h"
+#include "extensions.h"
 #include "frame_formats.h"
-#include "model_fit.h"
 #include "output_file.h"
 #include "region_files.h"
 
@@ -260,7 +260,7 @@ int runMatch(const std::vector<std::string>& args)
         const Frame& fb = b.frames.frames[m.b];
         pairs.push_back({fa.x, fa.y, fb.x, fb.y});
     }
-    const ModelFit fit = fitModel(request.model, pairs, request.maxError);
+    const ModelFit fit = callExtension(&Extensions::fitModel, request.model, pairs, request.maxError);
 
     auto write = [&](std::ostream& out) {
         if (request.json)

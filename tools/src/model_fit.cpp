@@ -16,32 +16,6 @@ std::size_t pairsNeeded(ModelKind kind)
 
 }  // namespace
 
-bool parseModelKind(const std::string& name, ModelKind& kind)
-{
-    if (name == "homography")
-        kind = ModelKind::Homography;
-    else if (name == "fundamental")
-        kind = ModelKind::Fundamental;
-    else if (name == "none")
-        kind = ModelKind::None;
-    else
-        return false;
-    return true;
-}
-
-const char* nameOf(ModelKind kind)
-{
-    switch (kind) {
-    case ModelKind::Homography:
-        return "homography";
-    case ModelKind::Fundamental:
-        return "fundamental";
-    case ModelKind::None:
-        break;
-    }
-    return "none";
-}
-
 ModelFit fitModel(ModelKind kind, const std::vector<PointPair>& pairs, double maxError)
 {
     ModelFit fit;

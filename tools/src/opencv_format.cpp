@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
-#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -115,7 +114,7 @@ bool hasWriterShape(const std::string& content)
 
 }  // namespace
 
-void writeOpenCvFrames(std::ostream& out, const DescriptionInfo& info, const FrameSet& set)
+std::string openCvFramesText(const DescriptionInfo& info, const FrameSet& set)
 {
     std::vector<cv::KeyPoint> points;
     cv::Mat frames(static_cast<int>(set.frames.size()), kFrameFields, CV_32F);
@@ -133,12 +132,7 @@ void writeOpenCvFrames(std::ostream& out, const DescriptionInfo& info, const Fra
     storage << "image_width" << info.width << "image_height" << info.height;
     cv::write(storage, "keypoints", points);
     storage << "descriptors" << descriptors << "frames" << frames;
-    out << storage.releaseAndGetString();
-}
-
-bool looksLikeOpenCv(const std::string& content)
-{
-    return content.compare(0, 5, "%YAML") == 0;
+    return storage.releaseAndGetString();
 }
 
 bool readOpenCvFrames(const std::string& content, FrameSet& set, int& width, int& height, std::string& error)

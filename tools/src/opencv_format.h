@@ -5,7 +5,6 @@
 
 #include "frame_formats.h"
 
-#include <iosfwd>
 #include <string>
 
 namespace tolvane {
@@ -25,10 +24,7 @@ namespace tolvane {
 //   descriptors   frames x descriptor length, CV_8U (empty without).
 //   frames        frames x 6, CV_32F: x y a11 a12 a21 a22, the full shape.
 //   image_width, image_height
-void writeOpenCvFrames(std::ostream& out, const DescriptionInfo& info, const FrameSet& set);
-
-// Whether a file's content is a cv::FileStorage YAML file.
-bool looksLikeOpenCv(const std::string& content);
+std::string openCvFramesText(const DescriptionInfo& info, const FrameSet& set);
 
 // Frames from the `frames` node, or, in a file OpenCV wrote itself, from the
 // keypoints (a circle of diameter `size` turned by `angle`), with the

@@ -1,6 +1,6 @@
 #include "region_files.h"
 
-#include "opencv_format.h"
+#include "extensions.h"
 
 #include <charconv>
 #include <cmath>
@@ -379,7 +379,8 @@ bool readEllipseText(const std::string& content, RegionFile& file, std::string& 
 bool readFramesOnly(const std::string& content, RegionFile& file, std::string& error)
 {
     const bool read = looksLikeOpenCv(content)
-                          ? readOpenCvFrames(content, file.frames, file.width, file.height, error)
+                          ? callExtension(&Extensions::readOpenCvFrames, content, file.frames, file.width,
+                                          file.height, error)
                           : [&] {
                                 std::istringstream in(content);
                                 return readFrames(in, file.frames, error);

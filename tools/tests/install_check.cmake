@@ -1,6 +1,6 @@
 # Installs the build tree into a scratch prefix, checks the installed files,
 # then configures, builds and runs a project that finds the package there.
-# Expects BUILD_DIR, CONSUMER_SOURCE and WORK_DIR; with PYTHON_EXECUTABLE and
+# Expects BUILD_DIR, CONSUMER_SOURCE, WORK_DIR and IMAGE; with PYTHON_EXECUTABLE and
 # PYTHON_PACKAGE_DIR (relative to the prefix) also imports the installed
 # Python package.
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -33,6 +33,8 @@ if(NOT last_output MATCHES "^1 region at 17\\.[0-9]+ 20\\.[0-9]+")
   message(FATAL_ERROR "unexpected output of the consumer of the namespaced API: ${last_output}")
 endif()
 run(${prefix}/bin/tolvane --version)
+# Fitting a model opens the module at its installed place.
+run(${prefix}/bin/tolvane match ${IMAGE} ${IMAGE})
 if(PYTHON_EXECUTABLE)
   # Lines, not semicolons: run() would split the program at a semicolon.
   run(${CMAKE_COMMAND} -E env PYTHONPATH=${prefix}/${PYTHON_PACKAGE_DIR} ${PYTHON_EXECUTABLE} -c

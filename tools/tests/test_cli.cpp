@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace tolvane;
 using testsupport::runTolvane;
 
@@ -93,6 +95,19 @@ TEST(CommandLine, HelpAndVersion)
     const auto version = runTolvane({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("tolvane ") + TOLVANE_VERSION_FOR_TESTS + "\n");
+}
+
+// OpenCV and SQLite are opened only by the commands that need them.
+TEST(CommandLine, ProgramLinksNeitherOpenCvNorSqlite)
+{
+    const char* const readelf = "/usr/bin/readelf";
+    if (access(readelf, X_OK) != 0)
+        GTEST_SKIP() << "no " << readelf;
+    const auto header = testsupport::runProgram(readelf, {"--dynamic", TOLVANE_EXE});
+    ASSERT_EQ(header.status, 0) << header.err;
+    EXPECT_NE(header.out.find("(NEEDED)"), std::string::npos);
+    EXPECT_EQ(header.out.find("libopencv"), std::string::npos) << header.out;
+    EXPECT_EQ(header.out.find("libsqlite3"), std::string::npos) << header.out;
 }
 
 TEST(CommandLine, MistakesExitWithTwoAndAHint)
