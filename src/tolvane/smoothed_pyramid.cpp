@@ -200,8 +200,9 @@ TOLVANE_TARGET_AVX512 inline void splitPairs(const std::uint64_t* pairs, __m512&
     right = _mm512_permutex2var_ps(low, _mm512_add_epi32(evens, _mm512_set1_epi32(1)), high);
 }
 
-// In 64-bit vector moves, which the compiler leaves as they are rather than
-// assembling vectors from them lane by lane.
+// The pixel pair at `from` copied by one 64-bit vector load and store, which
+// the compiler leaves as they are rather than assembling vectors from them
+// lane by lane.
 TOLVANE_TARGET_AVX512 inline void copyPair(const float* from, std::uint64_t* to)
 {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from)));
