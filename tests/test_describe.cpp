@@ -239,10 +239,15 @@ TEST(Describe, EveryVectorPathGivesTheSameBytes)
         bool upright;
         float mr_size;
         int patch_size;
+        std::size_t regions;
     };
-    for (const Case& c : {Case{tolvane::DescriptorKind::Sift, false, 3.0f, 32},
-                          Case{tolvane::DescriptorKind::RootSift, true, 1.5f, 41},
-                          Case{tolvane::DescriptorKind::Sift, false, 12.0f, 16}}) {
+    const std::size_t all = photo.regions.size();
+    // The last case's patch rows are longer than the batches the wide sampler works in.
+    for (const Case& c : {Case{tolvane::DescriptorKind::Sift, false, 3.0f, 32, all},
+                          Case{tolvane::DescriptorKind::RootSift, true, 1.5f, 41, all},
+                          Case{tolvane::DescriptorKind::Sift, false, 12.0f, 16, all},
+                          Case{tolvane::DescriptorKind::None, true, 3.0f, 1000, 3}}) {
+        const std::vector<tolvane::Region> regions(photo.regions.begin(), photo.regions.begin() + c.regions);
         tolvane::DescribeOptions options;
         options.descriptor = c.kind;
         options.upright = c.upright;
@@ -250,13 +255,13 @@ TEST(Describe, EveryVectorPathGivesTheSameBytes)
         options.patch_size = c.patch_size;
         options.patches = true;
         tolvane::detail::useVectorPath(widest);
-        const tolvane::Description reference = tolvane::describe(photo.view, photo.regions, options);
+        const tolvane::Description reference = tolvane::describe(photo.view, regions, options);
         for (VectorPath path : {VectorPath::Baseline, VectorPath::Avx2}) {
             if (path >= widest)
                 continue;
             SCOPED_TRACE("path " + std::to_string(static_cast<int>(path)) + ", mr size " + std::to_string(c.mr_size));
             tolvane::detail::useVectorPath(path);
-            expectSameDescription(tolvane::describe(photo.view, photo.regions, options), reference);
+            expectSameDescription(tolvane::describe(photo.view, regions, options), reference);
         }
     }
 }

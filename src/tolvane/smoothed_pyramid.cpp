@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 namespace tolvane {
 namespace detail {
@@ -190,29 +189,91 @@ TOLVANE_ALWAYS_INLINE void sampleBilinearBody(const Plane& plane, const SampleGr
 TOLVANE_VECTOR_VARIANTS(sampleBilinearVariant, sampleBilinearBody)
 
 #if TOLVANE_VECTOR_INTRINSICS
-// The plane's pixel at `at` and the one right of it, for sixteen offsets:
-// the first pixels in `left`, the others in `right`.
-TOLVANE_TARGET_AVX512 inline void pixelPairs(const float* pixels, __m512i at, __m512& left, __m512& right)
+// Sixteen pixel pairs stored one after the other: the first pixels in
+// `left`, the others in `right`.
+TOLVANE_TARGET_AVX512 inline void splitPairs(const std::uint64_t* pairs, __m512& left, __m512& right)
 {
-    constexpr int kLanes = 16;
-    alignas(64) std::int32_t offset[kLanes];
-    alignas(64) std::uint64_t pairs[kLanes];
-    _mm512_store_si512(offset, at);
-    for (int lane = 0; lane < kLanes; ++lane)
-        std::memcpy(&pairs[lane], pixels + offset[lane], sizeof pairs[lane]);
-    const __m512 low = _mm512_load_ps(&pairs[0]);
-    const __m512 high = _mm512_load_ps(&pairs[kLanes / 2]);
+    const __m512 low = _mm512_load_ps(pairs);
+    const __m512 high = _mm512_load_ps(pairs + 8);
     const __m512i evens = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     left = _mm512_permutex2var_ps(low, evens, high);
     right = _mm512_permutex2var_ps(low, _mm512_add_epi32(evens, _mm512_set1_epi32(1)), high);
 }
 
+// The pixel pair at `from` copied by one 64-bit vector load and store, which
+// the compiler leaves as they are rather than assembling vectors from them
+// lane by lane.
+TOLVANE_TARGET_AVX512 inline void copyPair(const float* from, std::uint64_t* to)
+{
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from)));
+}
+
+// Samples on their way through sampleBilinearWide: where each falls (the
+// first of its four pixels and its fractions), then its pixel pairs, and
+// the runs of output values they make.
+struct SampleBatch {
+    static constexpr int kLanes = 16;
+    static constexpr int kCapacity = 32 * kLanes;
+    // A run of samples of one row and phase, stored from `out`, at `first` in the batch.
+    struct Run {
+        float* out;
+        int count;
+        int first;
+    };
+    alignas(64) std::int32_t at[kCapacity];
+    alignas(64) float fx[kCapacity];
+    alignas(64) float fy[kCapacity];
+    alignas(64) std::uint64_t topPairs[kCapacity];
+    alignas(64) std::uint64_t bottomPairs[kCapacity];
+    Run runs[kCapacity / kLanes];
+    int filled = 0;
+    int runCount = 0;
+};
+
+// The batch's samples interpolated into their runs; empties the batch. The
+// pixel pairs are first copied into arrays by plain loads and stores, which
+// is cheaper than assembling vectors lane by lane.
+TOLVANE_TARGET_AVX512 void interpolateBatch(const Plane& plane, SampleBatch& batch)
+{
+    constexpr int kLanes = SampleBatch::kLanes;
+    const float* top = plane.pixels.data();
+    const float* bottom = top + plane.width;
+    // Counted in locals: the 64-bit moves may alias anything.
+    const int filled = batch.filled;
+    const int runCount = batch.runCount;
+    for (int k = 0; k < filled; ++k) {
+        copyPair(top + batch.at[k], batch.topPairs + k);
+        copyPair(bottom + batch.at[k], batch.bottomPairs + k);
+    }
+    for (int i = 0; i < runCount; ++i) {
+        const SampleBatch::Run& run = batch.runs[i];
+        for (int k = 0; k < run.count; k += kLanes) {
+            const int j = run.first + k;
+            __m512 topLeft, topRight, bottomLeft, bottomRight;
+            splitPairs(batch.topPairs + j, topLeft, topRight);
+            splitPairs(batch.bottomPairs + j, bottomLeft, bottomRight);
+            const __m512 fx = _mm512_load_ps(batch.fx + j);
+            const __m512 fy = _mm512_load_ps(batch.fy + j);
+            const __m512 upper = _mm512_add_ps(topLeft, _mm512_mul_ps(fx, _mm512_sub_ps(topRight, topLeft)));
+            const __m512 lower = _mm512_add_ps(bottomLeft, _mm512_mul_ps(fx, _mm512_sub_ps(bottomRight, bottomLeft)));
+            const __m512 value = _mm512_add_ps(upper, _mm512_mul_ps(fy, _mm512_sub_ps(lower, upper)));
+            const int stored = std::min(kLanes, run.count - k);
+            _mm512_mask_storeu_ps(run.out + k, static_cast<__mmask16>((1u << stored) - 1), value);
+        }
+    }
+    batch.filled = 0;
+    batch.runCount = 0;
+}
+
 // sampleBilinearBody sixteen samples at a time, with the same operations on
-// each. Needs a plane of at least 2 x 2 pixels.
+// each. Needs a plane of at least 2 x 2 pixels. The positions of a batch of
+// samples are all found before any is interpolated: the copying of pixel
+// pairs then reads them from the cache rather than waiting for their stores.
 TOLVANE_TARGET_AVX512 void sampleBilinearWide(const Plane& plane, const SampleGrid& grid, const PhaseLayout& layout,
                                               float* __restrict out)
 {
-    constexpr int kLanes = 16;
+    constexpr int kLanes = SampleBatch::kLanes;
+    SampleBatch batch;
     const __m512 zero = _mm512_setzero_ps();
     const __m512 maxX = _mm512_set1_ps(static_cast<float>(plane.width - 1));
     const __m512 maxY = _mm512_set1_ps(static_cast<float>(plane.height - 1));
@@ -221,8 +282,6 @@ TOLVANE_TARGET_AVX512 void sampleBilinearWide(const Plane& plane, const SampleGr
     const __m512i width = _mm512_set1_epi32(plane.width);
     const __m512i laneColumns = _mm512_mullo_epi32(
         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm512_set1_epi32(layout.phases));
-    const float* top = plane.pixels.data();
-    const float* bottom = top + plane.width;
     const __m512 xc = _mm512_set1_ps(grid.xc);
     const __m512 yc = _mm512_set1_ps(grid.yc);
     for (int r = 0; r < grid.rows; ++r) {
@@ -232,30 +291,33 @@ TOLVANE_TARGET_AVX512 void sampleBilinearWide(const Plane& plane, const SampleGr
         for (int p = 0; p < layout.phases; ++p) {
             float* o = out + static_cast<std::size_t>(r) * layout.rowLength() + static_cast<std::size_t>(p) * layout.length;
             const int count = (grid.cols - p + layout.phases - 1) / layout.phases;
-            for (int k = 0; k < count; k += kLanes) {
-                const __m512 fc =
-                    _mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_set1_epi32(p + k * layout.phases), laneColumns));
-                // max(0, v) and min(limit, v) return v, as std::max(v, 0) and std::min(v, limit) do, unless
-                // it is beyond the limit.
-                const __m512 x = _mm512_min_ps(maxX, _mm512_max_ps(zero, _mm512_add_ps(rowX, _mm512_mul_ps(fc, xc))));
-                const __m512 y = _mm512_min_ps(maxY, _mm512_max_ps(zero, _mm512_add_ps(rowY, _mm512_mul_ps(fc, yc))));
-                const __m512i ix = _mm512_min_epi32(_mm512_cvttps_epi32(x), lastColumn);
-                const __m512i iy = _mm512_min_epi32(_mm512_cvttps_epi32(y), lastRow);
-                const __m512 fx = _mm512_sub_ps(x, _mm512_cvtepi32_ps(ix));
-                const __m512 fy = _mm512_sub_ps(y, _mm512_cvtepi32_ps(iy));
-                const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(iy, width), ix);
-                __m512 topLeft, topRight, bottomLeft, bottomRight;
-                pixelPairs(top, at, topLeft, topRight);
-                pixelPairs(bottom, at, bottomLeft, bottomRight);
-                const __m512 upper = _mm512_add_ps(topLeft, _mm512_mul_ps(fx, _mm512_sub_ps(topRight, topLeft)));
-                const __m512 lower =
-                    _mm512_add_ps(bottomLeft, _mm512_mul_ps(fx, _mm512_sub_ps(bottomRight, bottomLeft)));
-                const __m512 value = _mm512_add_ps(upper, _mm512_mul_ps(fy, _mm512_sub_ps(lower, upper)));
-                const int stored = std::min(kLanes, count - k);
-                _mm512_mask_storeu_ps(o + k, static_cast<__mmask16>((1u << stored) - 1), value);
+            for (int begin = 0; begin < count; begin += SampleBatch::kCapacity) {
+                const int n = std::min(SampleBatch::kCapacity, count - begin);
+                // Whole vectors: the lanes past the end fall inside the plane too.
+                const int lanes = (n + kLanes - 1) / kLanes * kLanes;
+                if (batch.filled + lanes > SampleBatch::kCapacity)
+                    interpolateBatch(plane, batch);
+                batch.runs[batch.runCount++] = {o + begin, n, batch.filled};
+                for (int k = 0; k < lanes; k += kLanes) {
+                    const __m512 fc = _mm512_cvtepi32_ps(
+                        _mm512_add_epi32(_mm512_set1_epi32(p + (begin + k) * layout.phases), laneColumns));
+                    // max(0, v) and min(limit, v) return v, as std::max(v, 0) and std::min(v, limit) do, unless
+                    // it is beyond the limit.
+                    const __m512 x =
+                        _mm512_min_ps(maxX, _mm512_max_ps(zero, _mm512_add_ps(rowX, _mm512_mul_ps(fc, xc))));
+                    const __m512 y =
+                        _mm512_min_ps(maxY, _mm512_max_ps(zero, _mm512_add_ps(rowY, _mm512_mul_ps(fc, yc))));
+                    const __m512i ix = _mm512_min_epi32(_mm512_cvttps_epi32(x), lastColumn);
+                    const __m512i iy = _mm512_min_epi32(_mm512_cvttps_epi32(y), lastRow);
+                    _mm512_store_ps(batch.fx + batch.filled, _mm512_sub_ps(x, _mm512_cvtepi32_ps(ix)));
+                    _mm512_store_ps(batch.fy + batch.filled, _mm512_sub_ps(y, _mm512_cvtepi32_ps(iy)));
+                    _mm512_store_si512(batch.at + batch.filled, _mm512_add_epi32(_mm512_mullo_epi32(iy, width), ix));
+                    batch.filled += kLanes;
+                }
             }
         }
     }
+    interpolateBatch(plane, batch);
 }
 #endif
 
