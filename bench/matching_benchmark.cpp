@@ -235,11 +235,12 @@ Row evaluate(const Pair& pair, const Method& method)
     return row;
 }
 
-Method tolvaneMethod(const std::string& name, tolvane::Detector detector, tolvane::Mode mode)
+Method tolvaneMethod(const std::string& name, tolvane::Detector detector, tolvane::Mode mode, bool upsample = false)
 {
     tolvane::DetectorOptions options;
     options.detector = detector;
     options.mode = mode;
+    options.upsample = upsample;
     return {name, [=](const cv::Mat& i) { return tolvaneFeatures(i, options); }, cv::NORM_L2};
 }
 
@@ -285,6 +286,7 @@ int main()
         tolvaneMethod("tolvane Hessian", Detector::Hessian, Mode::Exact),
         tolvaneMethod("tolvane Hessian refined", Detector::Hessian, Mode::Refined),
         refinedAtSiftCount(),
+        tolvaneMethod("tolvane Hessian refined, enlarged", Detector::Hessian, Mode::Refined, true),
         tolvaneMethod("tolvane Harris", Detector::Harris, Mode::Exact),
         {"OpenCV SIFT", [](const cv::Mat& i) { return openCvFeatures(cv::SIFT::create(), i); }, cv::NORM_L2},
         {"OpenCV AKAZE", [](const cv::Mat& i) { return openCvFeatures(cv::AKAZE::create(), i); },

@@ -329,6 +329,8 @@ TEST(RefinedOptions, DefaultsAndValidation)
         {"refined, factor NaN", [](DetectorOptions& o) { o.mode = Mode::Refined; o.pyramid_factor = NAN; }, false},
         {"refined, factor 2.5", [](DetectorOptions& o) { o.mode = Mode::Refined; o.pyramid_factor = 2.5f; }, false},
         {"exact, factor 1.1", [](DetectorOptions& o) { o.pyramid_factor = 1.1f; }, false},
+        {"refined, enlarged", [](DetectorOptions& o) { o.mode = Mode::Refined; o.upsample = true; }, true},
+        {"exact, enlarged", [](DetectorOptions& o) { o.upsample = true; }, false},
         {"refined Harris", [](DetectorOptions& o) { o.mode = Mode::Refined; o.detector = tolvane::Detector::Harris; },
          false},
     };
@@ -389,7 +391,8 @@ TEST(RefinedDetection, SameBytesOnAnyThreadsAndTheSameRegionsAtAnyBrightness)
 }
 
 // Level grids centred on the image turn and mirror with it: the regions of a
-// turned or mirrored image are the first image's regions, turned or mirrored.
+// turned or mirrored image are the first image's regions, turned or mirrored,
+// also when the image is enlarged first.
 TEST(RefinedDetection, RegionsTurnAndMirrorWithTheImage)
 {
     const int w = 181, h = 134;
@@ -421,35 +424,68 @@ TEST(RefinedDetection, RegionsTurnAndMirrorWithTheImage)
              return t;
          }},
     };
-    DetectorOptions options;
-    options.mode = Mode::Refined;
-    const auto first = tolvane::detect(tolvane::ImageView(scene.pixels.data(), w, h), options);
-    ASSERT_GT(first.size(), 20u);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<std::uint8_t> pixels(scene.pixels.size());
-        for (int v = 0; v < c.height; ++v)
-            for (int u = 0; u < c.width; ++u) {
-                const auto [x, y] = c.source(u, v);
-                pixels[static_cast<std::size_t>(v) * c.width + u] = scene.pixels[static_cast<std::size_t>(y) * w + x];
+    for (bool upsample : {false, true}) {
+        SCOPED_TRACE(upsample ? "enlarged" : "as it is");
+        DetectorOptions options;
+        options.mode = Mode::Refined;
+        options.upsample = upsample;
+        const auto first = tolvane::detect(tolvane::ImageView(scene.pixels.data(), w, h), options);
+        ASSERT_GT(first.size(), 20u);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            std::vector<std::uint8_t> pixels(scene.pixels.size());
+            for (int v = 0; v < c.height; ++v)
+                for (int u = 0; u < c.width; ++u) {
+                    const auto [x, y] = c.source(u, v);
+                    pixels[static_cast<std::size_t>(v) * c.width + u] = scene.pixels[static_cast<std::size_t>(y) * w + x];
+                }
+            const auto second = tolvane::detect(tolvane::ImageView(pixels.data(), c.width, c.height), options);
+            EXPECT_EQ(second.size(), first.size());
+            for (const tolvane::Region& r : first) {
+                const tolvane::Region expected = c.move(r);
+                const auto nearest = std::min_element(second.begin(), second.end(), [&](const auto& p, const auto& q) {
+                    return std::hypot(p.x - expected.x, p.y - expected.y) < std::hypot(q.x - expected.x, q.y - expected.y);
+                });
+                ASSERT_NE(nearest, second.end());
+                EXPECT_NEAR(nearest->x, expected.x, 0.01);
+                EXPECT_NEAR(nearest->y, expected.y, 0.01);
+                EXPECT_EQ(nearest->scale, expected.scale);
+                const double size = std::sqrt(expected.a * expected.c - expected.b * expected.b);
+                EXPECT_NEAR(nearest->a, expected.a, 0.01 * size);
+                EXPECT_NEAR(nearest->b, expected.b, 0.01 * size);
+                EXPECT_NEAR(nearest->c, expected.c, 0.01 * size);
             }
-        const auto second = tolvane::detect(tolvane::ImageView(pixels.data(), c.width, c.height), options);
-        EXPECT_EQ(second.size(), first.size());
-        for (const tolvane::Region& r : first) {
-            const tolvane::Region expected = c.move(r);
-            const auto nearest = std::min_element(second.begin(), second.end(), [&](const auto& p, const auto& q) {
-                return std::hypot(p.x - expected.x, p.y - expected.y) < std::hypot(q.x - expected.x, q.y - expected.y);
-            });
-            ASSERT_NE(nearest, second.end());
-            EXPECT_NEAR(nearest->x, expected.x, 0.01);
-            EXPECT_NEAR(nearest->y, expected.y, 0.01);
-            EXPECT_EQ(nearest->scale, expected.scale);
-            const double size = std::sqrt(expected.a * expected.c - expected.b * expected.b);
-            EXPECT_NEAR(nearest->a, expected.a, 0.01 * size);
-            EXPECT_NEAR(nearest->b, expected.b, 0.01 * size);
-            EXPECT_NEAR(nearest->c, expected.c, 0.01 * size);
         }
     }
+}
+
+// Enlarging finds smaller structures and keeps the larger ones: nearly every
+// region of the image itself has one of the enlarged image's near its centre,
+// in input pixels, with an ellipse of its size up to one pyramid step (the
+// enlarged image's levels fall between the image's own).
+TEST(RefinedDetection, EnlargedImageKeepsTheRegionsOfTheImage)
+{
+    const int w = 181, h = 134;
+    const tolvane::Image scene = drawScene(scatteredBlobs(40, 70, 7), w, h);
+    const tolvane::ImageView view(scene.pixels.data(), w, h);
+    DetectorOptions options;
+    options.mode = Mode::Refined;
+    const auto plain = tolvane::detect(view, options);
+    options.upsample = true;
+    const auto enlarged = tolvane::detect(view, options);
+    ASSERT_GT(plain.size(), 20u);
+    EXPECT_GT(enlarged.size(), plain.size());
+    // The radius of a region's ellipse, as a circle of the same area.
+    const auto radius = [](const tolvane::Region& r) { return 1 / std::sqrt(std::sqrt(r.a * r.c - r.b * r.b)); };
+    std::size_t kept = 0;
+    for (const tolvane::Region& r : plain) {
+        const auto counterpart = [&](const tolvane::Region& e) {
+            return std::hypot(e.x - r.x, e.y - r.y) < 0.15 * radius(r)
+                && std::fabs(std::log(radius(e) / radius(r))) < std::log(1.25);
+        };
+        kept += std::any_of(enlarged.begin(), enlarged.end(), counterpart);
+    }
+    EXPECT_GE(kept, plain.size() * 9 / 10);
 }
 
 }  // namespace

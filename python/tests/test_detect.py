@@ -104,9 +104,13 @@ def keys(regions):
     return set(zip(regions["x"], regions["y"], regions["response"]))
 
 
-def test_refined_mode_gives_the_tool_s_regions():
-    expected = tool_regions(GOLDEN_DIR / "coffee.pgm", "--mode=refined")
-    regions = tolvane.detect(golden_image("coffee"), mode="refined")
+@pytest.mark.parametrize(
+    "arguments, options",
+    [(["--mode=refined"], {"mode": "refined"}), (["--mode=refined", "--upsample"], {"mode": "refined", "upsample": True})],
+)
+def test_refined_mode_gives_the_tool_s_regions(arguments, options):
+    expected = tool_regions(GOLDEN_DIR / "coffee.pgm", *arguments)
+    regions = tolvane.detect(golden_image("coffee"), **options)
     assert len(regions) == len(expected) > 0
     for region, row in zip(regions, expected):
         for column, field in FLOAT_FIELDS.items():
@@ -140,6 +144,7 @@ def test_options_reach_the_detector():
         (numpy.zeros((64, 64), numpy.uint8), {"max_regions": 0}, ValueError),
         (numpy.zeros((64, 64), numpy.uint8), {"mode": "fast"}, ValueError),
         (numpy.zeros((64, 64), numpy.uint8), {"mode": "refined", "detector": "harris"}, tolvane.Error),
+        (numpy.zeros((64, 64), numpy.uint8), {"upsample": True}, tolvane.Error),
     ],
 )
 def test_errors_are_python_exceptions(image, options, error):

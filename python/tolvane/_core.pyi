@@ -29,6 +29,7 @@ def detect(
     max_regions: Optional[int] = None,
     threads: int = 0,
     mode: Literal["exact", "refined"] = "exact",
+    upsample: bool = False,
 ) -> numpy.ndarray:
     """Detects the affine-covariant regions of a (rows, columns) or
     (rows, columns, 3) uint8 or float32 image; one row of region_dtype per

@@ -31,6 +31,7 @@ not exist, added to when it does. COLMAP's matchers and mapper then run on it:
 
   -d, --detector NAME   hessian (default) or harris
   -m, --mode NAME       exact (default) or refined
+      --upsample        refined mode: detect on the image enlarged twice
   -t, --threshold T     response threshold of the detector
   -i, --iterations N    affine adaptation budget (default 16)
   -n, --max-regions N   keep the N strongest regions (default 0: all)
@@ -49,9 +50,9 @@ the exit status is then 1.
 )";
 
 const std::vector<OptionDefinition> kOptions = {
-    {"detector", 'd', true},   {"mode", 'm', true},   {"threshold", 't', true}, {"iterations", 'i', true},
-    {"max-regions", 'n', true}, {"image-path", 0, true}, {"threads", 0, true},    kMaxPixelsOption,
-    kAcceptDamagedOption,      {"help", 'h', false}};
+    {"detector", 'd', true},    {"mode", 'm', true},       {"upsample", 0, false}, {"threshold", 't', true},
+    {"iterations", 'i', true},  {"max-regions", 'n', true}, {"image-path", 0, true}, {"threads", 0, true},
+    kMaxPixelsOption,           kAcceptDamagedOption,       {"help", 'h', false}};
 
 constexpr int kMaxThreads = 1024;
 

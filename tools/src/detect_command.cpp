@@ -45,6 +45,9 @@ of - is standard input, an IMAGE that is a folder stands for the images in it
                         refined: 500, on contrast-normalised pixels)
       --pyramid-factor F  refined mode: scale ratio of the pyramid levels
                         (default 1.2; 1.1 is finer and slower)
+      --upsample        refined mode: detect on the image enlarged twice
+                        (smaller structures, about twice the regions and
+                        four times the time)
   -i, --iterations N    affine adaptation budget (default 16); 0 turns the
                         adaptation off (harris: 1 keeps the initial shape
                         from the second moment matrix without adaptation)
@@ -100,7 +103,7 @@ when any image could not be processed, 2 for a wrong command line.
 
 const std::vector<OptionDefinition> kOptions = {
     {"detector", 'd', true}, {"mode", 'm', true},      {"threshold", 't', true},
-    {"pyramid-factor", 0, true}, {"iterations", 'i', true},
+    {"pyramid-factor", 0, true}, {"upsample", 0, false}, {"iterations", 'i', true},
     {"format", 'f', true},   {"output", 'o', true},    {"out-dir", 0, true},
     {"jobs", 'j', true},     {"threads", 0, true},     {"max-regions", 'n', true},
     kMaxPixelsOption,        kAcceptDamagedOption,     {"help", 'h', false},

@@ -44,6 +44,7 @@ DetectorOptions detectorOptionsOf(const ParsedArguments& parsed, const std::stri
         detector.threshold = parseFloatOption("threshold", options.at("threshold"), command);
     if (parsed.has("pyramid-factor"))
         detector.pyramid_factor = parseFloatOption("pyramid-factor", options.at("pyramid-factor"), command);
+    detector.upsample = parsed.has("upsample");
     if (parsed.has("iterations"))
         detector.iterations = parseIntOption("iterations", options.at("iterations"), 0, command);
     if (parsed.has("max-regions"))

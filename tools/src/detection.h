@@ -23,7 +23,7 @@ bool parseDetector(const std::string& name, Detector& detector);
 const char* nameOf(Detector detector);
 
 // The detector options of a command line: -d/--detector, -m/--mode,
-// -t/--threshold, --pyramid-factor, -i/--iterations, -n/--max-regions
+// -t/--threshold, --pyramid-factor, --upsample, -i/--iterations, -n/--max-regions
 // (threads and validation are left to the command). Throws UsageError.
 DetectorOptions detectorOptionsOf(const ParsedArguments& parsed, const std::string& command);
 
