@@ -42,8 +42,8 @@ struct DetectorOptions {
     // Refined mode only: detect on the image enlarged twice (each pixel
     // becomes four, interpolated on the centred grid), which finds smaller
     // structures: about twice the regions, more matches under strong
-    // viewpoint change and on small images, about four times the time and
-    // memory. Regions are given in input pixels all the same; their `level`
+    // viewpoint change and on small images, at two to three times the time
+    // and four times the image memory. Regions are given in input pixels all the same; their `level`
     // and `lap_index` count levels of the enlarged image's pyramid.
     bool upsample = false;
     // Budget of affine shape adaptation steps per region; 0 keeps the

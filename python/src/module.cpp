@@ -177,7 +177,8 @@ mode : str
     more repeatable regions; its shapes need not be symmetric).
 upsample : bool
     Refined mode only: detect on the image enlarged twice, which finds
-    smaller structures (about twice the regions, four times the time);
+    smaller structures (about twice the regions, two to three times the
+    time);
     the regions are given in input pixels all the same.
 
 Returns

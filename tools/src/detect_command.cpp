@@ -47,7 +47,7 @@ of - is standard input, an IMAGE that is a folder stands for the images in it
                         (default 1.2; 1.1 is finer and slower)
       --upsample        refined mode: detect on the image enlarged twice
                         (smaller structures, about twice the regions and
-                        four times the time)
+                        two to three times the time)
   -i, --iterations N    affine adaptation budget (default 16); 0 turns the
                         adaptation off (harris: 1 keeps the initial shape
                         from the second moment matrix without adaptation)
