@@ -62,11 +62,13 @@ ScoredRegion circle(double x, double y, double radius, double strength)
     return {{static_cast<float>(x), static_cast<float>(y), a, 0, a}, strength};
 }
 
-Regions tolvaneRegions(const bench::GreyImage& image, tolvane::Mode mode, std::size_t limit, float pyramidFactor = 1.2f)
+Regions tolvaneRegions(const bench::GreyImage& image, tolvane::Mode mode, std::size_t limit, float pyramidFactor = 1.2f,
+                       bool upsample = false)
 {
     tolvane::DetectorOptions options;
     options.mode = mode;
     options.pyramid_factor = pyramidFactor;
+    options.upsample = upsample;
     options.max_regions = limit;
     Regions regions;
     for (const tolvane::Region& r :
@@ -150,6 +152,10 @@ std::vector<Method> methods()
         {"tolvane refined 1.1",
          [](const bench::GreyImage& image, std::size_t limit) {
              return tolvaneRegions(image, tolvane::Mode::Refined, limit, 1.1f);
+         }},
+        {"tolvane refined, enlarged",
+         [](const bench::GreyImage& image, std::size_t limit) {
+             return tolvaneRegions(image, tolvane::Mode::Refined, limit, 1.2f, true);
          }},
         {"OpenCV SIFT", peer([](const bench::GreyImage& i) { return keypointRegions(cv::SIFT::create(), i); })},
         {"OpenCV AKAZE", peer([](const bench::GreyImage& i) { return keypointRegions(cv::AKAZE::create(), i); })},
