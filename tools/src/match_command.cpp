@@ -4,6 +4,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "description.h"
+#include "detection.h"
 #include "draw.h"
 #include "extensions.h"
 #include "frame_formats.h"
@@ -28,7 +29,11 @@ Matches the regions of two images, or two frame files with descriptors made
 by 'tolvane detect --descriptor', and fits a model to the matches.
 
   -d, --detector NAME   images: hessian (default) or harris
-  -t, --threshold T     images: response threshold (default 1000)
+  -m, --mode NAME       images: exact (default) or refined (hessian only)
+      --upsample        images, refined mode: detect on the images enlarged
+                        twice (more regions and matches, slower)
+  -t, --threshold T     images: response threshold (default 1000; refined:
+                        500)
       --descriptor NAME images: sift (default) or rootsift
       --upright         images: frames without rotation
       --mr-size M       images: the descriptor covers M times the region
@@ -55,7 +60,8 @@ the counts goes to standard error, or to standard output with --output.
 )";
 
 const std::vector<OptionDefinition> kOptions = {
-    {"detector", 'd', true},  {"threshold", 't', true}, {"descriptor", 0, true},    {"upright", 0, false},
+    {"detector", 'd', true},  {"mode", 'm', true},      {"upsample", 0, false},     {"threshold", 't', true},
+    {"descriptor", 0, true},  {"upright", 0, false},
     {"mr-size", 0, true},     {"ratio", 0, true},       {"mutual", 0, false},       {"model", 0, true},
     {"max-error", 0, true},   {"format", 'f', true},    {"output", 'o', true},      {"model-output", 0, true},
     {"draw", 0, true},        {"draw-regions", 0, false}, {"threads", 0, true},     {"help", 'h', false}};
@@ -93,10 +99,7 @@ MatchRequest requestOf(const ParsedArguments& parsed)
     r.a = parsed.operands[0];
     r.b = parsed.operands[1];
     const auto& o = parsed.options;
-    if (parsed.has("detector") && !parseDetector(o.at("detector"), r.detector.detector))
-        throw UsageError("unknown detector '" + o.at("detector") + "' (use hessian or harris)", kCommand);
-    if (parsed.has("threshold"))
-        r.detector.threshold = parseFloatOption("threshold", o.at("threshold"), kCommand);
+    r.detector = detectorOptionsOf(parsed, kCommand);
     if (parsed.has("descriptor") &&
         (!parseDescriptorKind(o.at("descriptor"), r.describe.descriptor) ||
          r.describe.descriptor == DescriptorKind::None))

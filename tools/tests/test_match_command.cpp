@@ -58,18 +58,24 @@ void expectCornersAgree(const double (&truth)[3][3], const double (&h)[3][3], in
 
 TEST_F(Match, RecoversTheHomographyOfAViewPair)
 {
-    const ProcessResult r = runTolvane({"match", dir.file("a.pgm"), dir.file("b.pgm"), "--model-output",
-                                        dir.file("h.txt"), "-o", dir.file("m.csv"), "--draw", dir.file("m.png")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("inliers"), std::string::npos);
-    std::ifstream in(dir.file("h.txt"));
-    double h[3][3];
-    readHomography(in, h);
-    expectCornersAgree(kTruth, h, 600, 400);
-    const std::vector<std::string> lines = linesOf(readFile(dir.file("m.csv")));
-    ASSERT_GT(lines.size(), 30u);
-    EXPECT_EQ(lines[0], "a,b,distance,second,inlier");
-    EXPECT_FALSE(readFile(dir.file("m.png")).empty());
+    const std::vector<std::vector<std::string>> detections = {{}, {"--mode", "refined", "--upsample"}};
+    for (const std::vector<std::string>& detection : detections) {
+        SCOPED_TRACE(detection.empty() ? "exact" : "refined, enlarged");
+        std::vector<std::string> arguments = {"match", dir.file("a.pgm"), dir.file("b.pgm"), "--model-output",
+                                              dir.file("h.txt"), "-o", dir.file("m.csv"), "--draw", dir.file("m.png")};
+        arguments.insert(arguments.end(), detection.begin(), detection.end());
+        const ProcessResult r = runTolvane(arguments);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("inliers"), std::string::npos);
+        std::ifstream in(dir.file("h.txt"));
+        double h[3][3];
+        readHomography(in, h);
+        expectCornersAgree(kTruth, h, 600, 400);
+        const std::vector<std::string> lines = linesOf(readFile(dir.file("m.csv")));
+        ASSERT_GT(lines.size(), 30u);
+        EXPECT_EQ(lines[0], "a,b,distance,second,inlier");
+        EXPECT_FALSE(readFile(dir.file("m.png")).empty());
+    }
 }
 
 // The pair is fetched into the build tree by `make test` (scripts/fetch-real-pair).
