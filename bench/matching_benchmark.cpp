@@ -20,11 +20,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <cstdio>
-#include <optional>
 #include <functional>
 #include <memory>
+#include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -235,12 +235,8 @@ Row evaluate(const Pair& pair, const Method& method)
     return row;
 }
 
-Method tolvaneMethod(const std::string& name, tolvane::Detector detector, tolvane::Mode mode, bool upsample = false)
+Method tolvaneMethod(const std::string& name, const tolvane::DetectorOptions& options)
 {
-    tolvane::DetectorOptions options;
-    options.detector = detector;
-    options.mode = mode;
-    options.upsample = upsample;
     return {name, [=](const cv::Mat& i) { return tolvaneFeatures(i, options); }, cv::NORM_L2};
 }
 
@@ -280,14 +276,19 @@ void printTable(const std::string& title, const std::vector<Pair>& pairs, const 
 int main()
 {
     cv::setNumThreads(1);
-    using tolvane::Detector;
-    using tolvane::Mode;
+    const tolvane::DetectorOptions exact;
+    tolvane::DetectorOptions refined;
+    refined.mode = tolvane::Mode::Refined;
+    tolvane::DetectorOptions enlarged = refined;
+    enlarged.upsample = true;
+    tolvane::DetectorOptions harris;
+    harris.detector = tolvane::Detector::Harris;
     const std::vector<Method> methods = {
-        tolvaneMethod("tolvane Hessian", Detector::Hessian, Mode::Exact),
-        tolvaneMethod("tolvane Hessian refined", Detector::Hessian, Mode::Refined),
+        tolvaneMethod("tolvane Hessian", exact),
+        tolvaneMethod("tolvane Hessian refined", refined),
         refinedAtSiftCount(),
-        tolvaneMethod("tolvane Hessian refined, enlarged", Detector::Hessian, Mode::Refined, true),
-        tolvaneMethod("tolvane Harris", Detector::Harris, Mode::Exact),
+        tolvaneMethod("tolvane Hessian refined, enlarged", enlarged),
+        tolvaneMethod("tolvane Harris", harris),
         {"OpenCV SIFT", [](const cv::Mat& i) { return openCvFeatures(cv::SIFT::create(), i); }, cv::NORM_L2},
         {"OpenCV AKAZE", [](const cv::Mat& i) { return openCvFeatures(cv::AKAZE::create(), i); },
          cv::NORM_HAMMING},

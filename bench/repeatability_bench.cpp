@@ -62,13 +62,8 @@ ScoredRegion circle(double x, double y, double radius, double strength)
     return {{static_cast<float>(x), static_cast<float>(y), a, 0, a}, strength};
 }
 
-Regions tolvaneRegions(const bench::GreyImage& image, tolvane::Mode mode, std::size_t limit, float pyramidFactor = 1.2f,
-                       bool upsample = false)
+Regions tolvaneRegions(const bench::GreyImage& image, tolvane::DetectorOptions options, std::size_t limit)
 {
-    tolvane::DetectorOptions options;
-    options.mode = mode;
-    options.pyramid_factor = pyramidFactor;
-    options.upsample = upsample;
     options.max_regions = limit;
     Regions regions;
     for (const tolvane::Region& r :
@@ -140,23 +135,23 @@ std::vector<Method> methods()
             return limit == 0 ? all(image) : strongest(all(image), limit);
         };
     };
+    const auto tolvaneWith = [](const tolvane::DetectorOptions& options) {
+        return [options](const bench::GreyImage& image, std::size_t limit) {
+            return tolvaneRegions(image, options, limit);
+        };
+    };
+    const tolvane::DetectorOptions exact;
+    tolvane::DetectorOptions refined;
+    refined.mode = tolvane::Mode::Refined;
+    tolvane::DetectorOptions finer = refined;
+    finer.pyramid_factor = 1.1f;
+    tolvane::DetectorOptions enlarged = refined;
+    enlarged.upsample = true;
     return {
-        {"tolvane exact",
-         [](const bench::GreyImage& image, std::size_t limit) {
-             return tolvaneRegions(image, tolvane::Mode::Exact, limit);
-         }},
-        {"tolvane refined",
-         [](const bench::GreyImage& image, std::size_t limit) {
-             return tolvaneRegions(image, tolvane::Mode::Refined, limit);
-         }},
-        {"tolvane refined 1.1",
-         [](const bench::GreyImage& image, std::size_t limit) {
-             return tolvaneRegions(image, tolvane::Mode::Refined, limit, 1.1f);
-         }},
-        {"tolvane refined, enlarged",
-         [](const bench::GreyImage& image, std::size_t limit) {
-             return tolvaneRegions(image, tolvane::Mode::Refined, limit, 1.2f, true);
-         }},
+        {"tolvane exact", tolvaneWith(exact)},
+        {"tolvane refined", tolvaneWith(refined)},
+        {"tolvane refined 1.1", tolvaneWith(finer)},
+        {"tolvane refined, enlarged", tolvaneWith(enlarged)},
         {"OpenCV SIFT", peer([](const bench::GreyImage& i) { return keypointRegions(cv::SIFT::create(), i); })},
         {"OpenCV AKAZE", peer([](const bench::GreyImage& i) { return keypointRegions(cv::AKAZE::create(), i); })},
         {"OpenCV MSER", peer(mserRegions)},
